@@ -1,0 +1,135 @@
+#include "conf.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "text.h"
+
+bool is_log_ini(const char* path)
+{
+    static const char tail[] = "log.ini";
+    const std::size_t tail_len = sizeof tail - 1;
+    std::size_t n = strlen2(path);
+    return n >= tail_len && std::memcmp(path + n - tail_len, tail, tail_len) == 0;
+}
+
+// White space as the C locale's isspace() sees it.
+static bool blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static const char* skip_blanks(const char* p)
+{
+    while (*p != '\0' && blank(*p))
+        ++p;
+    return p;
+}
+
+// Copies the run of non-blank characters at p into field; returns the end of
+// the run. fits is false, and the field empty, when the run is too long.
+static const char* take_word(const char* p, char* field, std::size_t size, bool& fits)
+{
+    const char* end = p;
+    while (*end != '\0' && !blank(*end))
+        ++end;
+    std::size_t n = static_cast<std::size_t>(end - p);
+    fits = n < size;
+    if (fits) {
+        std::memcpy(field, p, n);
+        field[n] = '\0';
+    }
+    return end;
+}
+
+void split_line(const char* line, conf_fields& f)
+{
+    f.key[0] = '\0';
+    f.kind = '\0';
+    f.value[0] = '\0';
+    f.key_fits = true;
+    f.value_fits = true;
+
+    const char* p = skip_blanks(line);
+    if (*p == '\0')
+        return;
+    p = take_word(p, f.key, sizeof f.key, f.key_fits);
+    p = skip_blanks(p);
+    if (*p == '\0')
+        return;
+    f.kind = *p++;
+    p = skip_blanks(p);
+    if (*p == '\0')
+        return;
+    take_word(p, f.value, sizeof f.value, f.value_fits);
+}
+
+void reader_open(line_reader& r, int fd)
+{
+    r.fd = fd;
+    r.number = 0;
+    r.line[0] = '\0';
+    r.pos = 0;
+    r.len = 0;
+    r.eof = false;
+}
+
+// Refills the buffer; false at the end of the file or on a read error.
+static bool fill(line_reader& r, bool& failed)
+{
+    if (r.eof)
+        return false;
+    for (;;) {
+        ssize_t n = read(r.fd, r.buf, sizeof r.buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            r.eof = true;
+            failed = n < 0;
+            return false;
+        }
+        r.pos = 0;
+        r.len = static_cast<std::size_t>(n);
+        return true;
+    }
+}
+
+line_status next_line(line_reader& r)
+{
+    // The line is gathered with room for one character past the limit, so
+    // that a carriage return ending a full-length line still fits.
+    const std::size_t room = sizeof r.line - 1;
+    std::size_t n = 0;
+    bool over = false;
+    bool any = false;
+    bool failed = false;
+
+    for (;;) {
+        if (r.pos == r.len && !fill(r, failed)) {
+            if (failed)
+                return line_status::failed;
+            if (!any)
+                return line_status::end;
+            break; // a last line without a line feed
+        }
+        char c = r.buf[r.pos++];
+        any = true;
+        if (c == '\n')
+            break;
+        if (n < room)
+            r.line[n++] = c;
+        else
+            over = true;
+    }
+
+    ++r.number;
+    if (!over && n > 0 && r.line[n - 1] == '\r')
+        --n;
+    if (over || n > conf_line_max) {
+        r.line[0] = '\0';
+        return line_status::too_long;
+    }
+    r.line[n] = '\0';
+    return line_status::ok;
+}

@@ -1,0 +1,54 @@
+// The routing configuration as both the listener and the cleaner read it:
+// the file-name rule, a line reader over fixed storage, and the split of a
+// line into key, kind and value.
+#pragma once
+#include <cstddef>
+
+// Longest configuration line, in characters, not counting its line end
+// (a line feed, or a carriage return and a line feed).
+constexpr std::size_t conf_line_max = 99;
+// Widths of the parsing fields, in bytes with the NUL.
+constexpr std::size_t conf_key_size = 40;    // key: at most 39 characters
+constexpr std::size_t conf_value_size = 200; // value: at most 199 characters
+
+// The kind table: content rule, source rule, comment marker, display
+// setting, then the display letters of modes 0, 1 and 2.
+constexpr char conf_kinds[] = "=:'*RTS";
+constexpr char kind_content = conf_kinds[0];
+constexpr char kind_source = conf_kinds[1];
+constexpr char kind_comment = conf_kinds[2];
+constexpr char kind_display = conf_kinds[3];
+
+// The file-name rule: a configuration path is accepted only when its last
+// seven bytes are "log.ini".
+bool is_log_ini(const char* path);
+
+// One line split like " %s %c %s": key, one kind character, value. Fields the
+// line does not reach stay empty. A word too long for its field is not cut:
+// the field stays empty and its flag says the word did not fit.
+struct conf_fields {
+    char key[conf_key_size];
+    char kind;
+    char value[conf_value_size];
+    bool key_fits;
+    bool value_fits;
+};
+void split_line(const char* line, conf_fields& f);
+
+// Reads a configuration file line by line from a file descriptor, with no
+// allocation. A line longer than conf_line_max is reported as too long and
+// consumed whole, so that its rest is never read as a line of its own.
+enum class line_status { ok, too_long, end, failed };
+
+struct line_reader {
+    int fd;
+    unsigned number;                // number of the line last returned, from 1
+    char line[conf_line_max + 2];   // the line last returned, NUL-terminated
+    char buf[4096];
+    std::size_t pos;
+    std::size_t len;
+    bool eof;
+};
+
+void reader_open(line_reader& r, int fd);
+line_status next_line(line_reader& r);

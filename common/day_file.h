@@ -1,0 +1,15 @@
+// The day-file name: prefix, local date "%Y_%m_%d", then ".log". The listener
+// builds it to append and the cleaner rebuilds it by the same rule to delete,
+// so nothing but a day file is ever touched.
+#pragma once
+#include <cstddef>
+#include <ctime>
+
+// Room for the date "%Y_%m_%d" (10 characters for a four-digit year).
+constexpr std::size_t day_date_size = 11;
+
+// Formats the date of a broken-down local time. False when it does not fit.
+bool day_date(char* out, std::size_t size, const std::tm& when);
+
+// Builds prefix + date + ".log". False, and out empty, when it does not fit.
+bool day_file_name(char* out, std::size_t size, const char* prefix, const std::tm& when);
