@@ -1,0 +1,56 @@
+// The listener's process-wide state and its pieces: the configuration reader
+// (init), the router run for every message (route), and the day-file writer
+// (journal). All storage is fixed and static; nothing is allocated.
+#pragma once
+#include <cstddef>
+#include <ctime>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+constexpr int MAX_RULES = 25;             // rules of each kind
+constexpr std::size_t port_size = 9;      // port argument: at most 8 characters
+constexpr std::size_t path_size = 120;    // configuration path: at most 119
+constexpr std::size_t msg_max = 499;      // payload bytes kept of a datagram
+constexpr std::size_t addr_text_size = 46;// address text, IPv6 at most 45
+constexpr std::size_t prefix_size = 25;   // day-file prefix: at most 24
+constexpr std::size_t site_size = 50;     // content key slot
+constexpr std::size_t name_size = 120;    // prefix slot
+constexpr std::size_t ad_ip_size = 25;    // source key: at most 24
+constexpr std::size_t day_path_size = 64; // day-file path: at most 63
+
+extern char myport[port_size];
+extern int aff;                      // display mode: 0 nothing, 1 all, 2 matched
+extern char ip_orig[addr_text_size]; // sender's address text of this message
+extern char repa[prefix_size];       // prefix of the current match
+
+extern char site[MAX_RULES][site_size];       // content rules: key
+extern char name_site[MAX_RULES][name_size];  //                prefix
+extern int i_name;
+extern char ad_ip[MAX_RULES][ad_ip_size];     // source rules: key
+extern char name_ad_ip[MAX_RULES][name_size]; //               prefix
+extern int i_ip;
+
+// Reads the routing configuration into the tables and aff.
+void init(const char* path);
+
+// Builds " stamp  ***  msg  \n" for a broken-down local time into out.
+// Returns its length, or 0 when it does not fit.
+std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when);
+
+// Appends one log line for msg to today's day file of prefix. Failures are
+// reported on standard error; the caller goes on either way. Returns 0.
+int journal(const char* msg, const char* prefix);
+
+// Where the address bytes of a sender address lie.
+void* get_in_addr(struct sockaddr* sa);
+
+// Receives one datagram of at most size bytes, retrying when a signal
+// interrupts the wait. Returns the length, or -1 with errno set.
+ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from);
+
+// Puts the sender's address text into ip_orig.
+void note_sender(const struct sockaddr_storage& from);
+
+// Displays and files one message (the text up to its first NUL) from the
+// sender in ip_orig, by the display mode and the rules.
+void route(const char* msg);

@@ -1,0 +1,124 @@
+// ovelsk: listens for short text messages as UDP datagrams on one port, shows
+// them on the console and files them into day files by the rules of a
+// routing configuration.
+//
+// Start-up reads the arguments and the configuration, then binds the first
+// address the resolver offers for the port. The receive loop never ends by
+// itself: the listener stops on a receive failure (status 1) or a signal.
+// Exit statuses: 0 after the usage lines, 1 when the address cannot be
+// resolved or receiving fails, 2 when no address could be bound.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "conf.h"
+#include "listener.h"
+#include "text.h"
+
+static void usage()
+{
+    std::fputs(" Il faut passer en arguments le numero de port  a ecouter et le nom complet"
+               " du fichier d'initialisation>  ...\n"
+               " exemple : ovelsk 7923 \n"
+               " ou : ovelsk 7923 /home/pi/my_c/log.ini \n",
+               stdout);
+}
+
+// A port given in digits must name a real port: the resolver would quietly
+// wrap 70000 to 4464.
+static bool port_in_range(const char* port)
+{
+    unsigned long value = 0;
+    for (const char* p = port; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return true; // a service name: the resolver judges it
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+    }
+    return value <= 65535;
+}
+
+// Binds the first entry of the resolver's list that takes a socket and a
+// bind. Returns the socket, or -1 with every failure reported.
+static int bind_first(const struct addrinfo* list)
+{
+    for (const struct addrinfo* p = list; p != nullptr; p = p->ai_next) {
+        int fd = socket(p->ai_family, p->ai_socktype, p->ai_protocol);
+        if (fd < 0) {
+            std::perror("listener: socket");
+            continue;
+        }
+        if (bind(fd, p->ai_addr, p->ai_addrlen) != 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            std::perror("listener: bind");
+            continue;
+        }
+        return fd;
+    }
+    return -1;
+}
+
+int main(int argc, char** argv)
+{
+    static char path[path_size];
+    static char buf[msg_max + 1];
+
+    if (argc != 2 && argc != 3) {
+        usage();
+        return 0;
+    }
+    if (!copy_text(myport, argv[1]) || !port_in_range(myport)) {
+        usage();
+        return 0;
+    }
+    aff = 1;
+    if (argc == 3) {
+        std::puts(" il y a un  fichier d'initialisation précisé");
+        if (!copy_text(path, argv[2]) || !is_log_ini(path)) {
+            usage();
+            return 0;
+        }
+        init(path);
+    }
+    std::printf("caractéristique affichage : %d \n", aff);
+
+    // The time zone is read once here; the per-message conversions use it.
+    tzset();
+
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_PASSIVE;
+    struct addrinfo* list = nullptr;
+    int rv = getaddrinfo(nullptr, myport, &hints, &list);
+    if (rv != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
+        return 1;
+    }
+    int fd = bind_first(list);
+    if (fd < 0) {
+        std::fflush(stdout);
+        std::fputs("listener: failed to bind socket\n", stderr);
+        return 2;
+    }
+    freeaddrinfo(list);
+    std::printf("Attente reception port udp %s.\n", myport);
+
+    for (;;) {
+        struct sockaddr_storage from;
+        ssize_t n = receive(fd, buf, msg_max, from);
+        if (n < 0) {
+            std::perror("recvfrom");
+            return 1;
+        }
+        note_sender(from);
+        buf[n] = '\0';
+        route(buf);
+    }
+}

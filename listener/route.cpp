@@ -1,0 +1,76 @@
+// What the listener does with each message: show it by the display mode and
+// hand it to journal once for every rule it matches. This is the hot path:
+// fixed buffers only, and no system call beyond the console write and the
+// day-file appends.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+
+#include "listener.h"
+#include "text.h"
+
+void* get_in_addr(struct sockaddr* sa)
+{
+    if (sa->sa_family == AF_INET)
+        return &reinterpret_cast<struct sockaddr_in*>(sa)->sin_addr;
+    return &reinterpret_cast<struct sockaddr_in6*>(sa)->sin6_addr;
+}
+
+ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from)
+{
+    for (;;) {
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, buf, size, 0, reinterpret_cast<struct sockaddr*>(&from), &len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+void note_sender(const struct sockaddr_storage& from)
+{
+    // The address text is held whole (45 characters for IPv6), so that
+    // source rules and the display see the same text.
+    auto* sa = const_cast<struct sockaddr*>(reinterpret_cast<const struct sockaddr*>(&from));
+    if (inet_ntop(from.ss_family, get_in_addr(sa), ip_orig, sizeof ip_orig) == nullptr)
+        ip_orig[0] = '\0';
+}
+
+static void show(const char* hour, const char* msg)
+{
+    std::printf("H:%s|from:%s | %s\"\n", hour, ip_orig, msg);
+}
+
+void route(const char* msg)
+{
+    char hour[9] = "";
+    if (aff != 0) {
+        std::time_t now = std::time(nullptr);
+        std::tm when;
+        if (localtime_r(&now, &when) == nullptr ||
+            std::strftime(hour, sizeof hour, "%H:%M:%S", &when) == 0)
+            hour[0] = '\0';
+    }
+    if (aff == 1)
+        show(hour, msg);
+
+    // Every rule is tried: k matches give k appends, source rules first.
+    for (int i = 0; i < i_ip; ++i) {
+        if (std::strstr(ip_orig, ad_ip[i]) != nullptr) {
+            copy_text(repa, name_ad_ip[i]);
+            journal(msg, repa);
+            if (aff == 2)
+                show(hour, msg);
+        }
+    }
+    for (int i = 0; i < i_name; ++i) {
+        if (std::strstr(msg, site[i]) != nullptr) {
+            copy_text(repa, name_site[i]);
+            journal(msg, repa);
+            if (aff == 2)
+                show(hour, msg);
+        }
+    }
+}

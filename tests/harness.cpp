@@ -1,0 +1,299 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef KIT_BRANNIC
+#define KIT_BRANNIC ""
+#endif
+#ifndef KIT_PELMOK
+#define KIT_PELMOK ""
+#endif
+
+namespace kit {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+std::vector<std::string> split_list(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::string item;
+    std::istringstream in(list);
+    while (std::getline(in, item, ';'))
+        if (!item.empty())
+            items.push_back(item);
+    return items;
+}
+
+// Reads what is available on fd into text; false at the end of the stream.
+bool drain(int fd, std::string& text, int wait_ms)
+{
+    if (fd < 0)
+        return false;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0)
+        return true;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+        text.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    return n < 0 && errno == EINTR;
+}
+
+// Reads everything left on fd after the program ended.
+void drain_all(int fd, std::string& text)
+{
+    char buf[4096];
+    struct pollfd p = {fd, POLLIN, 0};
+    while (fd >= 0 && poll(&p, 1, 0) > 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool wait_text(int fd, std::string& text, const std::string& want, milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    while (text.find(want) == std::string::npos) {
+        if (clock::now() >= end)
+            return false;
+        if (!drain(fd, text, 20) && text.find(want) == std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string program(const std::string& name)
+{
+    if (name == "ovelsk")
+        return KIT_OVELSK;
+    if (name == "brannic")
+        return KIT_BRANNIC;
+    if (name == "pelmok")
+        return KIT_PELMOK;
+    throw std::runtime_error("unknown program " + name);
+}
+
+proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
+           const std::string& tz)
+{
+    std::vector<std::string> argv = split_list(KIT_EMULATOR);
+    argv.push_back(program(name));
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw); // bytes pass as written: no \r added to \n
+    tcsetattr(slave, TCSANOW, &raw);
+    int errpipe[2];
+    if (pipe(errpipe) != 0)
+        throw std::runtime_error("no pipe");
+
+    std::string tz_env = "TZ=" + tz;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(slave, 1);
+        dup2(errpipe[1], 2);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        std::vector<char*> cargv;
+        for (auto& a : argv)
+            cargv.push_back(const_cast<char*>(a.c_str()));
+        cargv.push_back(nullptr);
+        char* envp[] = {const_cast<char*>(tz_env.c_str()),
+                        const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+        execve(cargv[0], cargv.data(), envp);
+        _exit(127);
+    }
+    close(slave);
+    close(errpipe[1]);
+    proc p;
+    p.pid = pid;
+    p.out = master;
+    p.err = errpipe[0];
+    return p;
+}
+
+bool proc::wait_out(const std::string& text, milliseconds timeout)
+{
+    return wait_text(out, out_text, text, timeout);
+}
+
+bool proc::wait_err(const std::string& text, milliseconds timeout)
+{
+    return wait_text(err, err_text, text, timeout);
+}
+
+int proc::wait_exit(milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (clock::now() >= end)
+            return -1;
+        drain(out, out_text, 5);
+        drain(err, err_text, 5);
+    }
+    pid = -1;
+    // Whatever the program wrote before it ended is still in the pipes.
+    drain_all(err, err_text);
+    drain_all(out, out_text);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void proc::stop()
+{
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        int status;
+        waitpid(pid, &status, 0);
+        pid = -1;
+    }
+}
+
+proc::~proc()
+{
+    stop();
+    if (out >= 0)
+        close(out);
+    if (err >= 0)
+        close(err);
+}
+
+int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
+        std::string* out, std::string* err, const std::string& tz)
+{
+    proc p = start(name, args, dir, tz);
+    int status = p.wait_exit(milliseconds(20000));
+    if (out)
+        *out = p.out_text;
+    if (err)
+        *err = p.err_text;
+    return status;
+}
+
+int free_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+void send_to(int port, const std::string& payload)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    close(fd);
+}
+
+temp_dir::temp_dir()
+{
+    char templ[] = "/tmp/kit-test-XXXXXX";
+    if (mkdtemp(templ) == nullptr)
+        throw std::runtime_error("mkdtemp");
+    path = templ;
+}
+
+temp_dir::~temp_dir()
+{
+    nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::string wait_file(const std::string& path, std::size_t size, milliseconds timeout)
+{
+    auto end = clock::now() + timeout;
+    std::string text = read_file(path);
+    while (text.size() < size && clock::now() < end) {
+        std::this_thread::sleep_for(milliseconds(10));
+        text = read_file(path);
+    }
+    return text;
+}
+
+std::string local_text(const char* format, long long when, const std::string& tz)
+{
+    const char* old = std::getenv("TZ");
+    std::string saved = old ? old : "";
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+    time_t t = static_cast<time_t>(when);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char buf[64];
+    strftime(buf, sizeof buf, format, &tm);
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    return buf;
+}
+
+} // namespace kit

@@ -1,0 +1,66 @@
+// End-to-end helpers: run a real program with its standard output on a raw
+// pseudo-terminal (so the listener line-buffers it as on a console) and its
+// standard error on a pipe, send datagrams to 127.0.0.1, read files whole.
+#pragma once
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kit {
+
+using std::chrono::milliseconds;
+
+struct proc {
+    pid_t pid = -1;
+    int out = -1; // pseudo-terminal master: the program's standard output
+    int err = -1; // pipe: the program's standard error
+    std::string out_text;
+    std::string err_text;
+
+    // Reads the output until it contains text; false after the timeout.
+    bool wait_out(const std::string& text, milliseconds timeout = milliseconds(5000));
+    bool wait_err(const std::string& text, milliseconds timeout = milliseconds(5000));
+    // Waits for the program to end; returns its exit status, or -1 when it
+    // did not end in time or ended by a signal. Drains both outputs.
+    int wait_exit(milliseconds timeout = milliseconds(5000));
+    void stop(); // ends it with SIGTERM and reaps it
+    ~proc();
+};
+
+// Path of a built program by name ("ovelsk", "brannic", "pelmok").
+std::string program(const std::string& name);
+
+// Starts a program with the given arguments in dir, with TZ set to tz.
+// The test target's emulator, if any, is put in front of it.
+proc start(const std::string& name, const std::vector<std::string>& args,
+           const std::string& dir, const std::string& tz = "Europe/Paris");
+
+// Runs a program to its end; returns its exit status (-1 on a time-out).
+int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
+        std::string* out, std::string* err, const std::string& tz = "Europe/Paris");
+
+// A UDP port that nothing is bound to at the moment of the call.
+int free_port();
+// Sends one datagram to 127.0.0.1:port.
+void send_to(int port, const std::string& payload);
+
+// A fresh temporary directory, removed with its files by the destructor.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path); // "" when missing
+bool exists(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+// Polls until the file holds at least size bytes; returns its text.
+std::string wait_file(const std::string& path, std::size_t size,
+                      milliseconds timeout = milliseconds(5000));
+
+// "%Y_%m_%d" and other strftime formats of a time in the zone tz.
+std::string local_text(const char* format, long long when, const std::string& tz);
+
+} // namespace kit

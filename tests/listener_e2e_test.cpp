@@ -1,0 +1,224 @@
+// The listener as a real process: console lines, exit statuses and day files,
+// byte for byte, with datagrams sent to 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <ctime>
+#include <netinet/in.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+const std::string usage =
+    " Il faut passer en arguments le numero de port  a ecouter et le nom complet du fichier "
+    "d'initialisation>  ...\n"
+    " exemple : ovelsk 7923 \n"
+    " ou : ovelsk 7923 /home/pi/my_c/log.ini \n";
+const std::string given = " il y a un  fichier d'initialisation précisé\n";
+const std::string tz = "Europe/Paris";
+
+std::string today() { return local_text("%Y_%m_%d", time(nullptr), tz); }
+
+// Display times and log stamps vary; the rest is compared byte for byte.
+std::string masked(const std::string& text)
+{
+    static const std::regex hour("H:[0-9]{2}:[0-9]{2}:[0-9]{2}\\|");
+    static const std::regex stamp(" [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  \\*\\*\\*");
+    std::string t = std::regex_replace(text, hour, "H:hh:mm:ss|");
+    return std::regex_replace(t, stamp, " STAMP  ***");
+}
+
+// Starts the listener in dir on a free port; waits until it listens.
+struct listener {
+    int port = free_port();
+    proc p;
+    listener(const temp_dir& dir, const std::vector<std::string>& config)
+        : p(start("ovelsk", args(config), dir.path, tz))
+    {
+        EXPECT_TRUE(p.wait_out("Attente reception port udp " + std::to_string(port) + ".\n"))
+            << p.out_text << p.err_text;
+    }
+    std::vector<std::string> args(const std::vector<std::string>& config)
+    {
+        std::vector<std::string> a = {std::to_string(port)};
+        a.insert(a.end(), config.begin(), config.end());
+        return a;
+    }
+    // Waits until the console shows exactly want after the start-up lines.
+    bool wait_shown(const std::string& want)
+    {
+        for (int i = 0; i < 250 && shown() != want; ++i)
+            p.wait_out("\x01", milliseconds(20));
+        return shown() == want;
+    }
+    // The console lines after the start-up lines.
+    std::string shown() const
+    {
+        std::string ready = "Attente reception port udp " + std::to_string(port) + ".\n";
+        return masked(p.out_text.substr(p.out_text.find(ready) + ready.size()));
+    }
+};
+
+std::string started(int port, int mode)
+{
+    return "caractéristique affichage : " + std::to_string(mode) + " \nAttente reception port udp " +
+           std::to_string(port) + ".\n";
+}
+
+std::string shown_line(const std::string& msg) { return "H:hh:mm:ss|from:127.0.0.1 | " + msg + "\"\n"; }
+std::string logged(const std::string& msg) { return " STAMP  ***  " + msg + "  \n"; }
+
+} // namespace
+
+TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
+{
+    temp_dir dir;
+    struct { std::vector<std::string> args; std::string out; } cases[] = {
+        {{}, usage},
+        {{"7923", "a/log.ini", "extra"}, usage},
+        {{"123456789"}, usage},   // nine characters: never cut to a port of eight
+        {{"70000"}, usage},       // not a port: the resolver would wrap it to 4464
+        {{"7923", "/etc/log.INI"}, given + usage},
+        {{"7923", "log.in"}, given + usage},
+        {{"7923", "/" + std::string(111, 'd') + "/log.ini"}, given + usage}, // 120 characters
+    };
+    for (auto& c : cases) {
+        std::string out, err;
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err, "");
+    }
+}
+
+TEST(ListenerE2E, PortAloneShowsEveryMessageAndFilesNothing)
+{
+    temp_dir dir;
+    listener l(dir, {});
+    EXPECT_EQ(l.p.out_text, started(l.port, 1));
+    send_to(l.port, "PUMP 3 ALARM");
+    send_to(l.port, "");
+    send_to(l.port, std::string("before\0after", 12));
+    send_to(l.port, std::string(600, 'x'));
+    send_to(l.port, "last");
+    ASSERT_TRUE(l.p.wait_out("| last\"\n")) << l.p.out_text;
+    EXPECT_EQ(l.shown(), shown_line("PUMP 3 ALARM") + shown_line("") + shown_line("before") +
+                             shown_line(std::string(499, 'x')) + shown_line("last"));
+    l.p.stop();
+    EXPECT_EQ(system(("test -z \"$(ls " + dir.path + ")\"").c_str()), 0);
+}
+
+TEST(ListenerE2E, SelectedModeShowsAndFilesOncePerMatchingRule)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "' routing for the test\r\n"
+                                    "affichage * S\r\n"
+                                    "127.0.0. : ip_\r\n"
+                                    "ALARM = al_\r\n"
+                                    "PUMP = al_\r\n"
+                                    "alarm = lower_");
+    listener l(dir, {dir.file("log.ini")});
+    EXPECT_EQ(l.p.out_text, given + "il y a un fichier log.ini\nil y a un parametre d'affichage\n"
+                                    "seul les selectionnées sont affichés\n" +
+                                started(l.port, 2));
+    send_to(l.port, "PUMP ALARM 3");      // source, ALARM and PUMP: three times
+    send_to(l.port, "");                  // the source rule only
+    send_to(l.port, std::string("x\0ALARM", 7)); // the text stops at the NUL
+    send_to(l.port, "line1\nALARM");
+    send_to(l.port, "pump alarm 3");      // case counts
+    EXPECT_TRUE(l.wait_shown(shown_line("PUMP ALARM 3") + shown_line("PUMP ALARM 3") +
+                             shown_line("PUMP ALARM 3") + shown_line("") + shown_line("x") +
+                             shown_line("line1\nALARM") + shown_line("line1\nALARM") +
+                             shown_line("pump alarm 3") + shown_line("pump alarm 3")))
+        << l.shown();
+    std::string d = today();
+    EXPECT_EQ(masked(read_file(dir.file("ip_" + d + ".log"))),
+              logged("PUMP ALARM 3") + logged("") + logged("x") + logged("line1\nALARM") +
+                  logged("pump alarm 3"));
+    EXPECT_EQ(masked(read_file(dir.file("al_" + d + ".log"))),
+              logged("PUMP ALARM 3") + logged("PUMP ALARM 3") + logged("line1\nALARM"));
+    EXPECT_EQ(masked(read_file(dir.file("lower_" + d + ".log"))), logged("pump alarm 3"));
+    // The stamp holds today's local date.
+    EXPECT_NE(read_file(dir.file("al_" + d + ".log"))
+                  .find(" " + local_text("%d/%m/%Y", time(nullptr), tz) + " "),
+              std::string::npos);
+}
+
+TEST(ListenerE2E, QuietModeShowsNothingButFiles)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "ALARM = al_\naffichage * R\n");
+    listener l(dir, {dir.file("log.ini")});
+    send_to(l.port, "nothing to file");
+    send_to(l.port, "ALARM 1");
+    std::string file = dir.file("al_" + today() + ".log");
+    EXPECT_EQ(masked(wait_file(file, 37)), logged("ALARM 1"));
+    usleep(100000);
+    l.p.wait_out("never", milliseconds(100));
+    EXPECT_EQ(l.shown(), "");
+}
+
+TEST(ListenerE2E, MissingConfigurationRunsWithNoRulesShowingAll)
+{
+    temp_dir dir;
+    listener l(dir, {dir.file("absent/log.ini")});
+    EXPECT_EQ(l.p.out_text,
+              given + "le fichier d initialisation indiqué  n'existe pas\n" + started(l.port, 1));
+    send_to(l.port, "hello");
+    ASSERT_TRUE(l.p.wait_out("| hello\"\n"));
+    EXPECT_EQ(l.shown(), shown_line("hello"));
+}
+
+TEST(ListenerE2E, UnknownServiceEndsWithStatusOne)
+{
+    temp_dir dir;
+    std::string out, err;
+    EXPECT_EQ(run("ovelsk", {"nosuchsv"}, dir.path, &out, &err), 1);
+    EXPECT_EQ(out, "caractéristique affichage : 1 \n");
+    EXPECT_EQ(err, "getaddrinfo: Servname not supported for ai_socktype\n");
+}
+
+TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)
+{
+    temp_dir dir;
+    int port = free_port();
+    int held = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    std::string out, err;
+    EXPECT_EQ(run("ovelsk", {std::to_string(port)}, dir.path, &out, &err), 2);
+    close(held);
+    EXPECT_EQ(out, "caractéristique affichage : 1 \n");
+    // One report per address the resolver offered, then the verdict.
+    std::regex reports("(listener: bind: Address already in use\n)+listener: failed to bind socket\n");
+    EXPECT_TRUE(std::regex_match(err, reports)) << err;
+}
+
+TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nA = nodir/a_\nB = b_\n");
+    listener l(dir, {dir.file("log.ini")});
+    send_to(l.port, "A B first");
+    send_to(l.port, "A second");
+    send_to(l.port, "B third");
+    ASSERT_TRUE(l.p.wait_out("| B third\"\n")) << l.p.out_text;
+    std::string d = today();
+    std::string report = "listener: journal: nodir/a_" + d + ".log: No such file or directory\n";
+    EXPECT_TRUE(l.p.wait_err(report + report));
+    EXPECT_EQ(l.p.err_text, report + report);
+    EXPECT_EQ(masked(read_file(dir.file("b_" + d + ".log"))), logged("A B first") + logged("B third"));
+    // The directory made later is filled by the next message.
+    ASSERT_EQ(mkdir(dir.file("nodir").c_str(), 0755), 0);
+    send_to(l.port, "A fourth");
+    ASSERT_TRUE(l.p.wait_out("| A fourth\"\n"));
+    EXPECT_EQ(masked(read_file(dir.file("nodir/a_" + d + ".log"))), logged("A fourth"));
+}

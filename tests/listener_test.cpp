@@ -1,0 +1,236 @@
+// The listener's reader, router and log line, driven in-process.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+#include "listener.h"
+
+using rules = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+struct read_result {
+    std::string out;
+    int mode;
+    rules content;
+    rules source;
+};
+
+read_result read_config(const std::string& text)
+{
+    kit::temp_dir dir;
+    kit::write_file(dir.file("log.ini"), text);
+    aff = 1;
+    i_name = i_ip = 0;
+    testing::internal::CaptureStdout();
+    init(dir.file("log.ini").c_str());
+    read_result r;
+    r.out = testing::internal::GetCapturedStdout();
+    r.mode = aff;
+    for (int i = 0; i < i_name; ++i)
+        r.content.emplace_back(site[i], name_site[i]);
+    for (int i = 0; i < i_ip; ++i)
+        r.source.emplace_back(ad_ip[i], name_ad_ip[i]);
+    return r;
+}
+
+const std::string opened = "il y a un fichier log.ini\n";
+const std::string display = "il y a un parametre d'affichage\n";
+
+std::string many_rules(int n, char kind)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += "k" + std::to_string(i) + " " + kind + " p" + std::to_string(i) + "_\n";
+    return text;
+}
+
+} // namespace
+
+TEST(ListenerReader, BuildsTablesAndModeFromTheLines)
+{
+    std::string l100(100, 'x');
+    struct {
+        const char* name;
+        std::string text;
+        std::string out;
+        int mode;
+        rules content;
+        rules source;
+    } cases[] = {
+        {"rules and comment",
+         "' a comment = c_\nALARM = /var/log/my_log/alarm_\n192.168.1. : lan_\n"
+         "affichage * S\n",
+         opened + display + "seul les selectionnées sont affichés\n", 2,
+         {{"ALARM", "/var/log/my_log/alarm_"}}, {{"192.168.1.", "lan_"}}},
+        {"CRLF lines, no final line end", "A = a_\r\nB : b_\r\naffichage * R",
+         opened + display + "rien n'est affiché\n", 0, {{"A", "a_"}}, {{"B", "b_"}}},
+        {"blank before the apostrophe is no comment", " 'x = y_\n", opened, 1,
+         {{"'x", "y_"}}, {}},
+        {"kind glued to the key is ignored", "ALARM=/x_\n* T\nALARM =/y_\n", opened, 1,
+         {{"ALARM", "/y_"}}, {}},
+        {"empty prefix, extra words", "ALARM =\nPUMP = p_ extra\n", opened, 1,
+         {{"ALARM", ""}, {"PUMP", "p_"}}, {}},
+        {"unknown letter, then the last setting wins",
+         "a * x\nb * T\nc * Selection\n",
+         opened + display + display + "tout est affiché\n" + display +
+             "seul les selectionnées sont affichés\n",
+         2, {}, {}},
+        {"every limit exactly reached",
+         std::string(39, 'k') + " = " + std::string(24, 'p') + "\n" + std::string(24, 's') +
+             " : q_\n" + "C = c_ " + std::string(92, 'w') + "\r\n",
+         opened, 1,
+         {{std::string(39, 'k'), std::string(24, 'p')}, {"C", "c_"}},
+         {{std::string(24, 's'), "q_"}}},
+        // What does not fit is skipped whole with a line saying why, and the
+        // lines around it are read as usual.
+        {"each limit passed",
+         "A = a_\n" + l100 + " = z_\n" + std::string(40, 'k') + " = k_\n" +
+             std::string(25, 's') + " : s_\n" + "P = " + std::string(25, 'p') + "\n" +
+             "B : b_\n" + std::string(100, ' ') + "\r\n",
+         opened + "ligne 2 ignorée : plus de 99 caractères\n" +
+             "ligne 3 ignorée : clé de plus de 39 caractères\n" +
+             "ligne 4 ignorée : clé de plus de 24 caractères pour une règle d'adresse\n" +
+             "ligne 5 ignorée : préfixe de plus de 24 caractères\n" +
+             "ligne 7 ignorée : plus de 99 caractères\n",
+         1, {{"A", "a_"}}, {{"B", "b_"}}},
+    };
+    for (auto& c : cases) {
+        read_result r = read_config(c.text);
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.mode, c.mode) << c.name;
+        EXPECT_EQ(r.content, c.content) << c.name;
+        EXPECT_EQ(r.source, c.source) << c.name;
+    }
+}
+
+TEST(ListenerReader, SkipsTheTwentySixthRuleOfEachKind)
+{
+    read_result r = read_config(many_rules(26, '=') + many_rules(26, ':'));
+    EXPECT_EQ(r.out, opened + "ligne 26 ignorée : plus de 25 règles de contenu\n" +
+                         "ligne 52 ignorée : plus de 25 règles d'adresse\n");
+    ASSERT_EQ(r.content.size(), 25u);
+    ASSERT_EQ(r.source.size(), 25u);
+    EXPECT_EQ(r.content[24].first, "k24");
+    EXPECT_EQ(r.source[24].second, "p24_");
+}
+
+TEST(ListenerReader, MissingFileLeavesTablesAndMode)
+{
+    aff = 1;
+    i_name = 3;
+    testing::internal::CaptureStdout();
+    init("/nonexistent/dir/log.ini");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "le fichier d initialisation indiqué  n'existe pas\n");
+    EXPECT_EQ(aff, 1);
+    EXPECT_EQ(i_name, 3);
+}
+
+TEST(LogLine, IsStampStarsMessageBlanks)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    time_t t = 1796637000;
+    std::tm when;
+    localtime_r(&t, &when);
+    struct { std::string msg; std::string line; } cases[] = {
+        {"PUMP 3 ALARM", " 07/12/2026 09:50:00  ***  PUMP 3 ALARM  \n"},
+        {"", " 07/12/2026 09:50:00  ***    \n"},
+        {"two\nlines", " 07/12/2026 09:50:00  ***  two\nlines  \n"},
+        {std::string(499, 'm'), " 07/12/2026 09:50:00  ***  " + std::string(499, 'm') + "  \n"},
+    };
+    for (auto& c : cases) {
+        char out[600];
+        std::size_t n = log_line(out, sizeof out, c.msg.c_str(), when);
+        EXPECT_EQ(std::string(out, n), c.line);
+    }
+    char small[30];
+    EXPECT_EQ(log_line(small, sizeof small, "PUMP 3 ALARM", when), 0u);
+}
+
+// A sender whose address text is longer than 24 characters is shown whole and
+// matched on its whole text.
+TEST(Route, HoldsALongIPv6SenderTextWhole)
+{
+    kit::temp_dir dir;
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+
+    struct sockaddr_storage from = {};
+    auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&from);
+    a6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1234", &a6->sin6_addr);
+    note_sender(from);
+    EXPECT_STREQ(ip_orig, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1234");
+
+    aff = 2;
+    i_name = 0;
+    i_ip = 1;
+    strcpy(ad_ip[0], "eeee:1234"); // lies past the 24th character
+    strcpy(name_ad_ip[0], "v6_");
+    testing::internal::CaptureStdout();
+    route("hello");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("|from:2001:db8:aaaa:bbbb:cccc:dddd:eeee:1234 | hello\"\n"),
+              std::string::npos)
+        << out;
+    std::string date = kit::local_text("%Y_%m_%d", time(nullptr), "UTC");
+    EXPECT_NE(kit::read_file("v6_" + date + ".log").find("***  hello  \n"), std::string::npos);
+
+    ASSERT_EQ(chdir(old), 0);
+    free(old);
+    i_ip = 0;
+}
+
+static std::atomic<int> interrupted{0};
+
+// A signal that interrupts the wait does not end the listener: the receive is
+// simply tried again.
+TEST(Receive, RetriesWhenASignalInterruptsTheWait)
+{
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) { interrupted = 1; };
+    sa.sa_flags = 0; // no SA_RESTART: the wait fails with EINTR
+    struct sigaction old;
+    sigaction(SIGUSR1, &sa, &old);
+
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+
+    ssize_t got = -2;
+    char buf[msg_max + 1];
+    std::thread waiter([&] {
+        struct sockaddr_storage from;
+        got = receive(fd, buf, msg_max, from);
+    });
+    pthread_t th = waiter.native_handle();
+    // Several signals over 100 ms: most land while the thread waits.
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pthread_kill(th, SIGUSR1);
+    }
+    ASSERT_TRUE(interrupted);
+    kit::send_to(ntohs(a.sin_port), "after the signal");
+    waiter.join();
+    EXPECT_EQ(got, 16);
+    EXPECT_EQ(std::string(buf, 16), "after the signal");
+    close(fd);
+    sigaction(SIGUSR1, &old, nullptr);
+}
