@@ -1,0 +1,113 @@
+// The sender as a real process, sending to 127.0.0.1 only.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <ctime>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+// A UDP socket on 127.0.0.1 that collects what the sender sends.
+struct receiver {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int port = 0;
+    receiver()
+    {
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~receiver() { close(fd); }
+    // The next datagram, or nothing within the wait.
+    std::optional<std::string> next(int wait_ms = 2000)
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, wait_ms) <= 0)
+            return std::nullopt;
+        char buf[2048];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        return std::string(buf, static_cast<std::size_t>(n < 0 ? 0 : n));
+    }
+};
+
+} // namespace
+
+TEST(SenderE2E, SendsTheTextByteForByte)
+{
+    temp_dir dir;
+    receiver r;
+    std::string p = std::to_string(r.port);
+    struct { std::string port; std::string text; } cases[] = {
+        {p, "PUMP 3 ALARM"},
+        {p, "  blanks  kept  "},
+        {p, ""},                       // an empty datagram
+        {p, "état : arrêt\tpompe"},    // UTF-8 and a tab, untouched
+        {p, std::string(99, 'c')},     // the longest text
+        {p + "abc", "port read like %d"},
+        {" +" + p, "leading blank and sign"},
+    };
+    for (auto& c : cases) {
+        std::string out, err;
+        EXPECT_EQ(run("pelmok", {"127.0.0.1", c.port, c.text}, dir.path, &out, &err), 0) << err;
+        EXPECT_EQ(out + err, "");
+        EXPECT_EQ(r.next(), std::optional<std::string>(c.text)) << c.text;
+    }
+}
+
+TEST(SenderE2E, RefusesWithAMessageAndSendsNothing)
+{
+    temp_dir dir;
+    receiver r;
+    std::string p = std::to_string(r.port);
+    const std::string usage = "usage: " + program("pelmok") + " destination port 'chaine de commande'\n";
+    struct { std::vector<std::string> args; std::string err; } cases[] = {
+        {{}, usage},
+        {{"127.0.0.1", p}, usage},
+        {{"127.0.0.1", p, "a", "b"}, usage},
+        {{"bad..host", p, "x"}, "unknown host bad..host\n"},
+        {{"256.1.1.1", "abc", "x"}, "unknown host 256.1.1.1\n"}, // the host is checked first
+        {{"127.0.0.1", "abc", "x"}, "invalid port abc\n"},
+        {{"127.0.0.1", "", "x"}, "invalid port \n"},
+        {{"127.0.0.1", "70000", "x"}, "invalid port 70000\n"},
+        {{"127.0.0.1", "-5", "x"}, "invalid port -5\n"},
+        {{"127.0.0.1", p, std::string(100, 'c')},
+         "command text too long: 100 bytes, at most 99; nothing sent\n"},
+    };
+    for (auto& c : cases) {
+        std::string out, err;
+        EXPECT_EQ(run("pelmok", c.args, dir.path, &out, &err), 1);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, c.err);
+    }
+    EXPECT_EQ(r.next(200), std::nullopt);
+}
+
+// The whole road: pelmok sends, ovelsk files, the day file holds the line.
+TEST(SenderE2E, TheListenerFilesWhatTheSenderSends)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nALARM = al_\n");
+    int port = free_port();
+    proc l = start("ovelsk", {std::to_string(port), dir.file("log.ini")}, dir.path);
+    ASSERT_TRUE(l.wait_out("Attente reception port udp " + std::to_string(port) + ".\n"));
+    EXPECT_EQ(run("pelmok", {"127.0.0.1", std::to_string(port), "PUMP 3 ALARM"}, dir.path, nullptr,
+                  nullptr),
+              0);
+    ASSERT_TRUE(l.wait_out("|from:127.0.0.1 | PUMP 3 ALARM\"\n"));
+    std::string name = "al_" + local_text("%Y_%m_%d", time(nullptr), "Europe/Paris") + ".log";
+    std::string line = read_file(dir.file(name));
+    EXPECT_EQ(line.size(), 42u);
+    EXPECT_EQ(line.substr(20), "  ***  PUMP 3 ALARM  \n");
+}
