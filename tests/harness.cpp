@@ -277,7 +277,8 @@ std::string wait_file(const std::string& path, std::size_t size, milliseconds ti
     return text;
 }
 
-std::string local_text(const char* format, long long when, const std::string& tz)
+// Formats a local time in the zone tz; shift moves the date by whole days.
+static std::string format_in(const char* format, long long when, const std::string& tz, int shift)
 {
     const char* old = std::getenv("TZ");
     std::string saved = old ? old : "";
@@ -286,6 +287,12 @@ std::string local_text(const char* format, long long when, const std::string& tz
     time_t t = static_cast<time_t>(when);
     struct tm tm;
     localtime_r(&t, &tm);
+    if (shift != 0) {
+        tm.tm_mday += shift;
+        tm.tm_hour = 12;
+        tm.tm_isdst = -1;
+        mktime(&tm);
+    }
     char buf[64];
     strftime(buf, sizeof buf, format, &tm);
     if (old)
@@ -294,6 +301,16 @@ std::string local_text(const char* format, long long when, const std::string& tz
         unsetenv("TZ");
     tzset();
     return buf;
+}
+
+std::string local_text(const char* format, long long when, const std::string& tz)
+{
+    return format_in(format, when, tz, 0);
+}
+
+std::string days_ago(int n, const std::string& tz)
+{
+    return format_in("%Y_%m_%d", time(nullptr), tz, -n);
 }
 
 } // namespace kit

@@ -63,4 +63,7 @@ std::string wait_file(const std::string& path, std::size_t size,
 // "%Y_%m_%d" and other strftime formats of a time in the zone tz.
 std::string local_text(const char* format, long long when, const std::string& tz);
 
+// "%Y_%m_%d" of the calendar date n days before today in the zone tz.
+std::string days_ago(int n, const std::string& tz);
+
 } // namespace kit

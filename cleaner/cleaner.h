@@ -1,0 +1,27 @@
+// The cleaner's state and pieces: its configuration reader, which gathers
+// every day-file prefix the listener can write, and the target date.
+#pragma once
+#include <cstddef>
+#include <ctime>
+
+constexpr int MAX_RULES = 25;               // rules of each kind, as the listener
+constexpr int MAX_PREFIXES = 2 * MAX_RULES; // content and source rules together
+constexpr std::size_t path_size = 120;      // configuration and day-file paths
+constexpr std::size_t prefix_size = 40;     // a prefix: at most 39 characters
+
+extern char name_site[MAX_PREFIXES][path_size]; // prefixes, in file order
+extern int i_name;
+
+// Reads the prefixes of every content and source rule into name_site.
+void init(const char* path);
+
+// Reads an age in days like atoi (leading blanks, a sign, digits, the rest
+// ignored), but says when there are no digits or the number passes 32 bits.
+enum class age_status { ok, no_digits, too_large };
+age_status read_age(const char* text, int& age);
+
+// The calendar date age days before the local date of now (a negative age
+// looks forward), as a broken-down time for the day-file name. Whole days
+// are counted on the calendar, so daylight-saving changes never shift it.
+// False when the date cannot be computed.
+bool target_day(std::time_t now, long long age, std::tm& day);

@@ -1,0 +1,167 @@
+// The cleaner as a real process, over day files made by the test and dated
+// relative to today.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+const std::string tz = "Europe/Paris";
+const std::string usage =
+    " Il faut passer en arguments l'anteriorite du fichier a effacé  et le nom complet du "
+    "fichier d'initialisation>  ...\n"
+    " le nom du fichier d init doit etre log.ini \n"
+    "  exemple : brannic 3 /var/log/my_log/log.ini \n";
+
+std::string header(const std::string& date, int age, const std::string& ini)
+{
+    return "date_sans_heure'" + date + "'\nanciennete fichier = " + std::to_string(age) +
+           " jours\nfichier ini :" + ini + ":\n";
+}
+
+std::string handled(const std::string& prefix, const std::string& date)
+{
+    std::string file = prefix + date + ".log";
+    return "***+++*** " + prefix + " |\t|\n" + file + " \n" +
+           " ------------------------------fichier  " + file + " effacé si trouvé \n";
+}
+
+// Every file below dir, as paths relative to it.
+std::string listing(const temp_dir& dir)
+{
+    std::string out;
+    FILE* p = popen(("cd " + dir.path + " && find . -type f | LC_ALL=C sort").c_str(), "r");
+    char buf[512];
+    while (fgets(buf, sizeof buf, p))
+        out += buf;
+    pclose(p);
+    return out;
+}
+
+} // namespace
+
+TEST(CleanerE2E, DeletesExactlyTheFilesOfTheTargetDate)
+{
+    temp_dir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    write_file(dir.file("log.ini"), "' routing\n"
+                                    "affichage * S\n"
+                                    "ALARM = a_\n"
+                                    "PUMP = sub/p_\n"
+                                    "127.0.0.1 : a_\n" // the same prefix again
+                                    "EMPTY =\n");
+    std::string d3 = days_ago(3, tz), d2 = days_ago(2, tz), d4 = days_ago(4, tz);
+    for (auto& f : {"a_" + d3, "a_" + d2, "a_" + d4, "sub/p_" + d3, "sub/p_" + d2, d3, d2,
+                    "other_" + d3, "a_" + d3 + "x"})
+        write_file(dir.file(f + ".log"), "line\n");
+
+    std::string out, err;
+    EXPECT_EQ(run("brannic", {"3", "log.ini"}, dir.path, &out, &err, tz), 0);
+    std::string expected = header(d3, 3, "log.ini") + "il y a un fichier l.ini\n" +
+                           handled("a_", d3) + handled("sub/p_", d3) + handled("a_", d3) +
+                           handled("", d3);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(err, "");
+    std::vector<std::string> left = {"./" + d2 + ".log",  "./a_" + d2 + ".log",
+                                     "./a_" + d3 + "x.log", "./a_" + d4 + ".log",
+                                     "./log.ini",           "./other_" + d3 + ".log",
+                                     "./sub/p_" + d2 + ".log"};
+    std::sort(left.begin(), left.end());
+    std::string kept;
+    for (auto& f : left)
+        kept += f + "\n";
+    EXPECT_EQ(listing(dir), kept);
+
+    // A second run finds nothing left to delete and fails nothing.
+    std::string before = listing(dir);
+    EXPECT_EQ(run("brannic", {"3", "log.ini"}, dir.path, &out, &err, tz), 0);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(listing(dir), before);
+}
+
+TEST(CleanerE2E, RefusesWhatWouldDeleteTheWrongFiles)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "A = a_\n");
+    std::string today = days_ago(0, tz);
+    write_file(dir.file("a_" + today + ".log"), "live\n");
+    write_file(dir.file("a_" + days_ago(3, tz) + ".log"), "old\n");
+    std::string long_path = "./" + std::string(110, 'd') + "/log.ini"; // 120 characters
+    struct { std::vector<std::string> args; std::string out; } cases[] = {
+        {{}, usage},
+        {{"3"}, usage},
+        {{"3", "log.ini", "x"}, usage},
+        {{"abc", "log.ini"}, usage}, // read as 0 it would delete today's live file
+        {{"", "log.ini"}, usage},
+        {{"3", "log.INI"}, usage},
+        {{"3", long_path}, usage},
+        {{"4294967299", "log.ini"}, "anciennete 4294967299 trop grande : aucun fichier effacé\n"},
+        {{"2000000000", "log.ini"},
+         "date impossible a calculer pour une anciennete de 2000000000 jours : aucun fichier "
+         "effacé\n"},
+    };
+    std::string before = listing(dir);
+    for (auto& c : cases) {
+        std::string out, err;
+        EXPECT_EQ(run("brannic", c.args, dir.path, &out, &err, tz), 0);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err, "");
+    }
+    EXPECT_EQ(listing(dir), before);
+}
+
+TEST(CleanerE2E, MissingConfigurationDeletesNothing)
+{
+    temp_dir dir;
+    std::string out, err;
+    EXPECT_EQ(run("brannic", {"1", "absent/log.ini"}, dir.path, &out, &err, tz), 0);
+    EXPECT_EQ(out, header(days_ago(1, tz), 1, "absent/log.ini") + "pas de fichier ini\n");
+    EXPECT_EQ(err, "");
+}
+
+TEST(CleanerE2E, ReportsAFileItCannotDeleteAndGoesOn)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "A = a_\nB = b_\n");
+    std::string d = days_ago(1, tz);
+    mkdir(dir.file("a_" + d + ".log").c_str(), 0755); // a directory is never removed
+    write_file(dir.file("b_" + d + ".log"), "x\n");
+    std::string out, err;
+    EXPECT_EQ(run("brannic", {"1", "log.ini"}, dir.path, &out, &err, tz), 0);
+    EXPECT_EQ(out, header(d, 1, "log.ini") + "il y a un fichier l.ini\n" + handled("a_", d) +
+                       handled("b_", d));
+    EXPECT_EQ(err, "brannic: remove: a_" + d + ".log: Is a directory\n");
+    EXPECT_TRUE(exists(dir.file("a_" + d + ".log")));
+    EXPECT_FALSE(exists(dir.file("b_" + d + ".log")));
+}
+
+// The listener holds no day file open: after the cleaner deleted today's file,
+// the next message creates it again.
+TEST(CleanerE2E, TheListenerKeepsFilingAfterTodaysFileIsDeleted)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nALARM = al_\n");
+    int port = free_port();
+    proc l = start("ovelsk", {std::to_string(port), "log.ini"}, dir.path, tz);
+    ASSERT_TRUE(l.wait_out("Attente reception port udp " + std::to_string(port) + ".\n"));
+    send_to(port, "ALARM one");
+    ASSERT_TRUE(l.wait_out("| ALARM one\"\n"));
+    std::string file = dir.file("al_" + days_ago(0, tz) + ".log");
+    ASSERT_TRUE(exists(file));
+
+    ASSERT_EQ(run("brannic", {"0", "log.ini"}, dir.path, nullptr, nullptr, tz), 0);
+    EXPECT_FALSE(exists(file));
+
+    send_to(port, "ALARM two");
+    ASSERT_TRUE(l.wait_out("| ALARM two\"\n"));
+    std::string text = read_file(file);
+    EXPECT_EQ(text.size(), 39u);
+    EXPECT_EQ(text.substr(20), "  ***  ALARM two  \n");
+}

@@ -1,0 +1,129 @@
+// The cleaner's age, target date and reader, in-process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cleaner.h"
+#include "day_file.h"
+#include "harness.h"
+
+TEST(ReadAge, TakesLeadingDigitsAndRefusesTheRest)
+{
+    struct { const char* text; age_status st; int age; } cases[] = {
+        {"3", age_status::ok, 3},
+        {" +3days", age_status::ok, 3},
+        {"-2", age_status::ok, -2},
+        {"0", age_status::ok, 0},
+        {"2147483647", age_status::ok, 2147483647},
+        {"-2147483648", age_status::ok, -2147483647 - 1},
+        {"abc", age_status::no_digits, 0},
+        {"", age_status::no_digits, 0},
+        {"-", age_status::no_digits, 0},
+        {"2147483648", age_status::too_large, 0},
+        {"4294967299", age_status::too_large, 0}, // not 3
+        {"-2147483649", age_status::too_large, 0},
+        {"99999999999999999999999999", age_status::too_large, 0},
+    };
+    for (auto& c : cases) {
+        int age = -99;
+        EXPECT_EQ(read_age(c.text, age), c.st) << c.text;
+        if (c.st == age_status::ok) {
+            EXPECT_EQ(age, c.age) << c.text;
+        }
+    }
+}
+
+static std::string target(long long now, long long age, const char* tz)
+{
+    setenv("TZ", tz, 1);
+    tzset();
+    std::tm day;
+    char date[day_date_size];
+    if (!target_day(static_cast<time_t>(now), age, day) || !day_date(date, sizeof date, day))
+        return "none";
+    return date;
+}
+
+TEST(TargetDay, IsTheCalendarDateThatManyDaysBack)
+{
+    struct { long long now; long long age; const char* date; } cases[] = {
+        {1796893200, 3, "2026_12_07"},  // 10 December 2026 10:00 CET
+        {1796893200, 0, "2026_12_10"},
+        {1796893200, -2, "2026_12_12"},
+        {1796893200, 10, "2026_11_30"},
+        {1796893200, 365, "2025_12_10"},
+        {1835478000, 1, "2028_02_29"},  // 1 March 2028 00:00 CET: a leap day back
+        {1835478000, 366, "2027_03_01"},
+        // The clocks went back on 25 October 2026: that day has 25 hours.
+        // At 23:30 that evening one day back is the 24th, not the 25th again.
+        {1792967400, 1, "2026_10_24"},
+        {1792967400, 0, "2026_10_25"},
+        // The clocks went forward on 29 March 2026: that day has 23 hours.
+        // Just after the next midnight one day back is the 29th, not the 28th.
+        {1774823400, 1, "2026_03_29"},  // 30 March 00:30 CEST
+        {1774823400, 2, "2026_03_28"},
+        // After 19 January 2038, where a 32-bit clock ends.
+        {2147483648LL + 86400 * 30, 3, "2038_02_15"},
+        // Too far to name a four-digit year: nothing to delete.
+        {1796893200, 2000000000, "none"},
+        {1796893200, -2147483647 - 1, "none"},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(target(c.now, c.age, "Europe/Paris"), c.date) << c.now << " - " << c.age;
+}
+
+namespace {
+
+std::vector<std::string> read_prefixes(const std::string& text, std::string& out)
+{
+    kit::temp_dir dir;
+    kit::write_file(dir.file("log.ini"), text);
+    testing::internal::CaptureStdout();
+    init(dir.file("log.ini").c_str());
+    out = testing::internal::GetCapturedStdout();
+    return std::vector<std::string>(name_site, name_site + i_name);
+}
+
+std::string rules(int from, int to, char kind)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += "k " + std::string(1, kind) + " p" + std::to_string(i) + "_\n";
+    return text;
+}
+
+} // namespace
+
+TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
+{
+    const std::string opened = "il y a un fichier l.ini\n";
+    using P = std::vector<std::string>;
+    P fifty;
+    for (int i = 0; i < 50; ++i)
+        fifty.push_back("p" + std::to_string(i) + "_");
+    struct { const char* name; std::string text; std::string out; P prefixes; } cases[] = {
+        {"both kinds in file order, the rest ignored",
+         "' c = comment_\nA = a_\r\n10.0.0.1 : lan_\naffichage * S\nB = a_\nC =\nnot a rule\n",
+         opened, {"a_", "lan_", "a_", ""}},
+        {"25 rules of each kind, 50 prefixes", rules(0, 25, '=') + rules(25, 50, ':'), opened,
+         fifty},
+        {"past the limits",
+         "A = " + std::string(39, 'p') + "\nB = " + std::string(40, 'q') + "\n" +
+             std::string(100, 'x') + "\n" + rules(0, 26, ':') + "C = c_",
+         opened + "ligne 2 ignorée : préfixe de plus de 39 caractères\n" +
+             "ligne 3 ignorée : plus de 99 caractères\n" +
+             "ligne 29 ignorée : plus de 25 règles d'adresse\n",
+         {}},
+    };
+    cases[2].prefixes.push_back(std::string(39, 'p'));
+    for (int i = 0; i < 25; ++i)
+        cases[2].prefixes.push_back("p" + std::to_string(i) + "_");
+    cases[2].prefixes.push_back("c_");
+    for (auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(read_prefixes(c.text, out), c.prefixes) << c.name;
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+}
