@@ -9,7 +9,9 @@
 #include <fstream>
 #include <ftw.h>
 #include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -185,6 +187,23 @@ void proc::stop()
     }
 }
 
+proc::proc(proc&& o) noexcept
+    : pid(o.pid), out(o.out), err(o.err), out_text(std::move(o.out_text)),
+      err_text(std::move(o.err_text))
+{
+    o.pid = o.out = o.err = -1;
+}
+
+proc& proc::operator=(proc&& o) noexcept
+{
+    std::swap(pid, o.pid);
+    std::swap(out, o.out);
+    std::swap(err, o.err);
+    std::swap(out_text, o.out_text);
+    std::swap(err_text, o.err_text);
+    return *this;
+}
+
 proc::~proc()
 {
     stop();
@@ -205,6 +224,53 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
         *err = p.err_text;
     return status;
 }
+
+listener::listener(const std::string& dir, const std::vector<std::string>& config,
+                   const std::string& tz)
+    : port(free_port())
+{
+    std::vector<std::string> args = {std::to_string(port)};
+    args.insert(args.end(), config.begin(), config.end());
+    p = start("ovelsk", args, dir, tz);
+    if (!p.wait_out(ready()))
+        ADD_FAILURE() << "the listener did not start: " << p.out_text << p.err_text;
+}
+
+std::string listener::ready() const
+{
+    return "Attente reception port udp " + std::to_string(port) + ".\n";
+}
+
+std::string listener::shown() const
+{
+    std::size_t at = p.out_text.find(ready());
+    if (at == std::string::npos)
+        return "";
+    return masked(p.out_text.substr(at + ready().size()));
+}
+
+bool listener::wait_shown(const std::string& want)
+{
+    for (int i = 0; i < 250 && shown() != want; ++i)
+        p.wait_out("\x01", milliseconds(20));
+    return shown() == want;
+}
+
+std::string masked(const std::string& text)
+{
+    static const std::regex hour("H:[0-9]{2}:[0-9]{2}:[0-9]{2}\\|");
+    static const std::regex stamp(
+        " [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  \\*\\*\\*");
+    std::string t = std::regex_replace(text, hour, "H:hh:mm:ss|");
+    return std::regex_replace(t, stamp, " STAMP  ***");
+}
+
+std::string shown_line(const std::string& msg)
+{
+    return "H:hh:mm:ss|from:127.0.0.1 | " + msg + "\"\n";
+}
+
+std::string logged(const std::string& msg) { return " STAMP  ***  " + msg + "  \n"; }
 
 int free_port()
 {

@@ -25,6 +25,11 @@ struct proc {
     // did not end in time or ended by a signal. Drains both outputs.
     int wait_exit(milliseconds timeout = milliseconds(5000));
     void stop(); // ends it with SIGTERM and reaps it
+    proc() = default;
+    proc(const proc&) = delete;
+    proc& operator=(const proc&) = delete;
+    proc(proc&& o) noexcept;
+    proc& operator=(proc&& o) noexcept;
     ~proc();
 };
 
@@ -62,6 +67,27 @@ std::string wait_file(const std::string& path, std::size_t size,
 
 // "%Y_%m_%d" and other strftime formats of a time in the zone tz.
 std::string local_text(const char* format, long long when, const std::string& tz);
+
+// A listener started in dir on a free port, with the given configuration
+// arguments; the constructor waits until it listens.
+struct listener {
+    int port;
+    proc p;
+    listener(const std::string& dir, const std::vector<std::string>& config,
+             const std::string& tz = "Europe/Paris");
+    std::string ready() const; // its last start-up line
+    // The console lines after the start-up lines, times masked.
+    std::string shown() const;
+    // Waits until the console shows exactly want after the start-up lines.
+    bool wait_shown(const std::string& want);
+};
+
+// Display times and log stamps vary; masked() replaces them so that the rest
+// is compared byte for byte.
+std::string masked(const std::string& text);
+// A display line and a log line of a message from 127.0.0.1, masked.
+std::string shown_line(const std::string& msg);
+std::string logged(const std::string& msg);
 
 // "%Y_%m_%d" of the calendar date n days before today in the zone tz.
 std::string days_ago(int n, const std::string& tz);
