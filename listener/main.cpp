@@ -102,12 +102,12 @@ int main(int argc, char** argv)
         return 1;
     }
     int fd = bind_first(list);
+    freeaddrinfo(list); // not needed past the bind, whatever its outcome
     if (fd < 0) {
         std::fflush(stdout);
         std::fputs("listener: failed to bind socket\n", stderr);
         return 2;
     }
-    freeaddrinfo(list);
     std::printf("Attente reception port udp %s.\n", myport);
 
     for (;;) {
