@@ -1,0 +1,203 @@
+// The listener under faults: its directory or file taken away, a full disk,
+// garbage and a flood. Each time it keeps running and loses nothing it could
+// have filed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <fstream>
+#include <netinet/in.h>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+const std::string tz = "Europe/Paris";
+
+std::string today() { return days_ago(0, tz); }
+
+// The kernel's count of datagrams dropped at the listener's IPv4 socket.
+long drops(int port)
+{
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    char want[16];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, field, last;
+        f >> slot >> local;
+        if (local.size() < 5 || local.compare(local.size() - 5, 5, want) != 0)
+            continue;
+        while (f >> field)
+            last = field;
+        return std::stol(last);
+    }
+    return -1;
+}
+
+// One socket for many datagrams to 127.0.0.1:port; counts what was sent.
+struct sender {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in to = {};
+    long sent = 0;
+    explicit sender(int port)
+    {
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~sender() { close(fd); }
+    void send(const std::string& payload)
+    {
+        if (sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) == static_cast<ssize_t>(payload.size()))
+            ++sent;
+    }
+};
+
+} // namespace
+
+TEST(FaultsE2E, DirectoryRemovedWhileRunningThenMadeAgain)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nA = d/a_\n");
+    mkdir(dir.file("d").c_str(), 0755);
+    listener l(dir.path, {"log.ini"}, tz);
+    std::string file = dir.file("d/a_" + today() + ".log");
+
+    send_to(l.port, "A 1");
+    ASSERT_TRUE(l.wait_shown(shown_line("A 1")));
+    EXPECT_EQ(masked(read_file(file)), logged("A 1"));
+
+    ASSERT_EQ(system(("rm -r " + dir.file("d")).c_str()), 0);
+    send_to(l.port, "A 2");
+    EXPECT_TRUE(l.p.wait_err("listener: journal: d/a_" + today() +
+                             ".log: No such file or directory\n"));
+
+    mkdir(dir.file("d").c_str(), 0755);
+    send_to(l.port, "A 3");
+    ASSERT_TRUE(l.wait_shown(shown_line("A 1") + shown_line("A 2") + shown_line("A 3")));
+    EXPECT_EQ(masked(read_file(file)), logged("A 3"));
+}
+
+TEST(FaultsE2E, DayFileDeletedBetweenTwoMessages)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nA = a_\n");
+    listener l(dir.path, {"log.ini"}, tz);
+    std::string file = dir.file("a_" + today() + ".log");
+    send_to(l.port, "A 1");
+    ASSERT_TRUE(l.wait_shown(shown_line("A 1")));
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    send_to(l.port, "A 2");
+    ASSERT_TRUE(l.wait_shown(shown_line("A 1") + shown_line("A 2")));
+    EXPECT_EQ(masked(read_file(file)), logged("A 2"));
+    EXPECT_EQ(l.p.err_text, "");
+}
+
+// A day file linked to /dev/full gives ENOSPC on write, as a full disk does.
+TEST(FaultsE2E, DiskFullIsReportedAndOtherPrefixesAreStillFiled)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nX = full_\nX = ok_\n");
+    std::string full = "full_" + today() + ".log";
+    ASSERT_EQ(symlink("/dev/full", dir.file(full).c_str()), 0);
+    listener l(dir.path, {"log.ini"}, tz);
+    send_to(l.port, "X 1");
+    send_to(l.port, "X 2");
+    ASSERT_TRUE(l.wait_shown(shown_line("X 1") + shown_line("X 1") + shown_line("X 2") +
+                             shown_line("X 2")));
+    std::string report = "listener: journal: " + full + ": No space left on device\n";
+    EXPECT_TRUE(l.p.wait_err(report + report));
+    EXPECT_EQ(l.p.err_text, report + report);
+    EXPECT_EQ(masked(read_file(dir.file("ok_" + today() + ".log"))), logged("X 1") + logged("X 2"));
+}
+
+TEST(FaultsE2E, GarbageThenANormalMessage)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * T\nALARM = al_\n");
+    listener l(dir.path, {"log.ini"}, tz);
+    sender s(l.port);
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 400; ++i) {
+        std::size_t size = i % 50 == 0 ? 65507 : rng() % 700; // the largest IPv4 datagram
+        std::string junk(size, '\0');
+        for (auto& c : junk)
+            c = static_cast<char>(rng());
+        s.send(junk);
+        // Paced so that the socket's queue never overflows: a dropped
+        // datagram would prove nothing about the listener.
+        if (i % 10 == 0 || size > 1000) {
+            std::string sync = "SYNC " + std::to_string(i);
+            s.send(sync);
+            ASSERT_TRUE(l.p.wait_out("| " + sync + "\"\n", milliseconds(20000)));
+        }
+    }
+    s.send("NORMAL ALARM 1");
+    ASSERT_TRUE(l.p.wait_out("|from:127.0.0.1 | NORMAL ALARM 1\"\n", milliseconds(20000)));
+    EXPECT_EQ(masked(read_file(dir.file("al_" + today() + ".log"))), logged("NORMAL ALARM 1"));
+    EXPECT_EQ(l.p.err_text, "");
+    EXPECT_EQ(drops(l.port), 0);
+}
+
+// 100,000 datagrams as fast as loopback takes them: every one the kernel
+// delivered is filed as one whole line; what it dropped, it counted.
+TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * R\nF = fl_\n");
+    listener l(dir.path, {"log.ini"}, tz);
+    const int count = 100000;
+    sender s(l.port);
+    char payload[16];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(payload, sizeof payload, "F%06d", i);
+        s.send(payload);
+    }
+    std::string file = dir.file("fl_" + today() + ".log");
+    const std::size_t line_size = 37; // " dd/mm/yyyy hh:mm:ss  ***  F000000  \n"
+    std::string text;
+    long dropped = 0;
+    for (int i = 0; i < 600; ++i) { // up to a minute, for slow builds
+        dropped = drops(l.port);
+        text = read_file(file);
+        if (text.size() >= (s.sent - dropped) * line_size)
+            break;
+        usleep(100000);
+    }
+    ASSERT_GE(dropped, 0);
+    EXPECT_EQ(s.sent, count);
+    EXPECT_EQ(text.size(), (s.sent - dropped) * line_size);
+    static const std::regex whole(
+        " [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  \\*\\*\\*  F[0-9]{6}  \n");
+    std::size_t bad = 0;
+    int last = -1;
+    bool ordered = true;
+    for (std::size_t at = 0; at + line_size <= text.size(); at += line_size) {
+        std::string line = text.substr(at, line_size);
+        if (!std::regex_match(line, whole)) {
+            ++bad;
+            continue;
+        }
+        int seq = std::stoi(line.substr(28, 6));
+        ordered = ordered && seq > last;
+        last = seq;
+    }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_TRUE(ordered);
+    std::printf("flood: %ld sent, %ld dropped by the kernel, %zu filed\n", s.sent, dropped,
+                text.size() / line_size);
+    // Still running: the next message is filed.
+    send_to(l.port, "F end");
+    EXPECT_NE(wait_file(file, text.size() + 35).find("***  F end  \n"), std::string::npos);
+}
