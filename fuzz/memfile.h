@@ -1,0 +1,19 @@
+// An in-memory file with a path, so that the readers open fuzz input as they
+// open a configuration file.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <sys/mman.h>
+#include <unistd.h>
+
+struct memfile {
+    int fd = memfd_create("log.ini", 0);
+    char path[64];
+    memfile() { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+    const char* hold(const uint8_t* data, size_t size)
+    {
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+            __builtin_trap();
+        return path;
+    }
+};
