@@ -17,6 +17,7 @@ constexpr std::size_t site_size = 50;     // content key slot
 constexpr std::size_t name_size = 120;    // prefix slot
 constexpr std::size_t ad_ip_size = 25;    // source key: at most 24
 constexpr std::size_t day_path_size = 64; // day-file path: at most 63
+constexpr int queue_bytes = 4 << 20;      // socket receive queue asked for
 
 extern char myport[port_size];
 extern int aff;                      // display mode: 0 nothing, 1 all, 2 matched

@@ -63,6 +63,17 @@ static int bind_first(const struct addrinfo* list)
     return -1;
 }
 
+// Asks for a receive queue of 4 MiB, so that a burst from many devices
+// waits in the kernel instead of being dropped (the default holds about 256
+// small datagrams). A privileged process may pass net.core.rmem_max; any
+// other gets the cap, and that is enough said.
+static void widen_queue(int fd)
+{
+    int size = queue_bytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
 int main(int argc, char** argv)
 {
     static char path[path_size];
@@ -108,6 +119,7 @@ int main(int argc, char** argv)
         std::fputs("listener: failed to bind socket\n", stderr);
         return 2;
     }
+    widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
 
     for (;;) {

@@ -2,6 +2,7 @@
 // byte for byte, with datagrams sent to 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <ctime>
 #include <netinet/in.h>
@@ -180,4 +181,26 @@ TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
     send_to(l.port, "A fourth");
     ASSERT_TRUE(l.p.wait_out("| A fourth\"\n"));
     EXPECT_EQ(masked(read_file(dir.file("nodir/a_" + d + ".log"))), logged("A fourth"));
+}
+
+// The listener asks for a 4 MiB receive queue so that a burst waits in the
+// kernel; an unprivileged process gets at most net.core.rmem_max.
+TEST(ListenerE2E, AsksForALargeReceiveQueue)
+{
+    temp_dir dir;
+    listener l(dir.path, {});
+    std::string out;
+    FILE* p = popen(("ss -ulmn 'sport = :" + std::to_string(l.port) + "' 2>&1").c_str(), "r");
+    char buf[512];
+    while (fgets(buf, sizeof buf, p))
+        out += buf;
+    pclose(p);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("rb([0-9]+)"))) << out;
+    long long rb = std::stoll(m[1]);
+    long long asked = 4 << 20;
+    long long cap = std::stoll(read_file("/proc/sys/net/core/rmem_max"));
+    // The kernel counts twice what it is asked for, to cover its bookkeeping.
+    long long want = 2 * (geteuid() == 0 ? asked : std::min(asked, cap));
+    EXPECT_GE(rb, want) << out;
 }
