@@ -1,6 +1,8 @@
 #include "day_file.h"
 
-#include <cstdio>
+#include <cstring>
+
+#include "text.h"
 
 bool day_date(char* out, std::size_t size, const std::tm& when)
 {
@@ -17,10 +19,16 @@ bool day_file_name(char* out, std::size_t size, const char* prefix, const std::t
         out[0] = '\0';
         return false;
     }
-    int n = std::snprintf(out, size, "%s%s.log", prefix, date);
-    if (n < 0 || static_cast<std::size_t>(n) >= size) {
+    // prefix + date + ".log", copied piece by piece (this runs for every
+    // message the listener files).
+    static const char ext[] = ".log";
+    std::size_t p = strlen2(prefix), d = strlen2(date), e = sizeof ext - 1;
+    if (p + d + e >= size) {
         out[0] = '\0';
         return false;
     }
+    std::memcpy(out, prefix, p);
+    std::memcpy(out + p, date, d);
+    std::memcpy(out + p + d, ext, e + 1);
     return true;
 }

@@ -20,10 +20,23 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
     char stamp[32];
     if (std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &when) == 0)
         return 0;
-    int n = std::snprintf(out, size, " %s  ***  %s  \n", stamp, msg);
-    if (n < 0 || static_cast<std::size_t>(n) >= size)
+    // " stamp  ***  msg  \n", copied piece by piece.
+    static const char mid[] = "  ***  ";
+    static const char end[] = "  \n";
+    std::size_t s = std::strlen(stamp), m = std::strlen(msg);
+    std::size_t n = 1 + s + (sizeof mid - 1) + m + (sizeof end - 1);
+    if (n >= size)
         return 0;
-    return static_cast<std::size_t>(n);
+    char* p = out;
+    *p++ = ' ';
+    std::memcpy(p, stamp, s);
+    p += s;
+    std::memcpy(p, mid, sizeof mid - 1);
+    p += sizeof mid - 1;
+    std::memcpy(p, msg, m);
+    p += m;
+    std::memcpy(p, end, sizeof end); // with its NUL
+    return n;
 }
 
 static void fail(const char* path, const char* why)
