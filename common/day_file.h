@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <ctime>
 
+static_assert(sizeof(std::time_t) >= 8, "time_t must hold dates after 2038");
+
 // Room for the date "%Y_%m_%d" (10 characters for a four-digit year).
 constexpr std::size_t day_date_size = 11;
 

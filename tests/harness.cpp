@@ -34,12 +34,13 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
+// Splits a space-separated list.
 std::vector<std::string> split_list(const std::string& list)
 {
     std::vector<std::string> items;
     std::string item;
     std::istringstream in(list);
-    while (std::getline(in, item, ';'))
+    while (std::getline(in, item, ' '))
         if (!item.empty())
             items.push_back(item);
     return items;
@@ -135,7 +136,7 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         cargv.push_back(nullptr);
         char* envp[] = {const_cast<char*>(tz_env.c_str()),
                         const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-        execve(cargv[0], cargv.data(), envp);
+        execvpe(cargv[0], cargv.data(), envp); // the emulator may be named by PATH
         _exit(127);
     }
     close(slave);

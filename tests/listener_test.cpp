@@ -158,6 +158,13 @@ TEST(LogLine, IsStampStarsMessageBlanks)
     }
     char small[30];
     EXPECT_EQ(log_line(small, sizeof small, "PUMP 3 ALARM", when), 0u);
+
+    // After 19 January 2038 03:14:07 UTC, where a 32-bit clock ends.
+    t = static_cast<time_t>(2147483648LL);
+    localtime_r(&t, &when);
+    char out[600];
+    std::size_t n = log_line(out, sizeof out, "late", when);
+    EXPECT_EQ(std::string(out, n), " 19/01/2038 03:14:08  ***  late  \n");
 }
 
 // A sender whose address text is longer than 24 characters is shown whole and
