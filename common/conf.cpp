@@ -1,6 +1,7 @@
 #include "conf.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -132,4 +133,33 @@ line_status next_line(line_reader& r)
     }
     r.line[n] = '\0';
     return line_status::ok;
+}
+
+void skipped_line(unsigned line, const char* why)
+{
+    std::printf("ligne %u ignorée : %s\n", line, why);
+}
+
+void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
+{
+    static line_reader r;
+    static conf_fields f;
+    reader_open(r, fd);
+    for (;;) {
+        line_status st = next_line(r);
+        if (st == line_status::end)
+            return;
+        if (st == line_status::failed) {
+            std::printf("ligne %u : lecture impossible : %s\n", r.number + 1, std::strerror(errno));
+            return;
+        }
+        if (st == line_status::too_long) {
+            skipped_line(r.number, "plus de 99 caractères");
+            continue;
+        }
+        if (r.line[0] == kind_comment)
+            continue;
+        split_line(r.line, f);
+        take(f, r.number);
+    }
 }

@@ -52,3 +52,12 @@ struct line_reader {
 
 void reader_open(line_reader& r, int fd);
 line_status next_line(line_reader& r);
+
+// Walks a configuration file as both readers do: every line is read once; a
+// line over the limit is skipped and a read failure ends the walk, each with
+// a line on standard output; comment lines are skipped; every other line is
+// split and handed to take with its line number.
+void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
+
+// Prints "ligne N ignorée : why" on standard output.
+void skipped_line(unsigned line, const char* why);

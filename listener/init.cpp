@@ -1,9 +1,7 @@
 // The listener's configuration reader. Each rule line either fits its table
 // whole or is skipped with a line saying why: a cut key or prefix would file
 // messages somewhere other than the operator wrote.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,11 +21,6 @@ char ad_ip[MAX_RULES][ad_ip_size];
 char name_ad_ip[MAX_RULES][name_size];
 int i_ip;
 
-static void skipped(unsigned line, const char* why)
-{
-    std::printf("ligne %u ignorée : %s\n", line, why);
-}
-
 // Adds one rule to a table pair, or says why the line is skipped.
 template <std::size_t KeySize>
 static void add_rule(const conf_fields& f, unsigned line, char (*keys)[KeySize],
@@ -35,15 +28,15 @@ static void add_rule(const conf_fields& f, unsigned line, char (*keys)[KeySize],
                      const char* key_too_long)
 {
     if (!f.key_fits || strlen2(f.key) >= KeySize) {
-        skipped(line, key_too_long);
+        skipped_line(line, key_too_long);
         return;
     }
     if (!f.value_fits || strlen2(f.value) >= prefix_size) {
-        skipped(line, "préfixe de plus de 24 caractères");
+        skipped_line(line, "préfixe de plus de 24 caractères");
         return;
     }
     if (count >= MAX_RULES) {
-        skipped(line, too_many);
+        skipped_line(line, too_many);
         return;
     }
     copy_text(keys[count], KeySize, f.key);
@@ -72,6 +65,19 @@ static void display_setting(const char* value)
     }
 }
 
+// One split line: a rule goes to its table, a display setting sets aff.
+static void take(const conf_fields& f, unsigned line)
+{
+    if (f.kind == kind_content)
+        add_rule(f, line, site, name_site, i_name, "plus de 25 règles de contenu",
+                 "clé de plus de 39 caractères");
+    else if (f.kind == kind_source)
+        add_rule(f, line, ad_ip, name_ad_ip, i_ip, "plus de 25 règles d'adresse",
+                 "clé de plus de 24 caractères pour une règle d'adresse");
+    else if (f.kind == kind_display)
+        display_setting(f.value);
+}
+
 void init(const char* path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -83,32 +89,6 @@ void init(const char* path)
     i_name = 0;
     i_ip = 0;
 
-    static line_reader r;
-    static conf_fields f;
-    reader_open(r, fd);
-    for (;;) {
-        line_status st = next_line(r);
-        if (st == line_status::end)
-            break;
-        if (st == line_status::failed) {
-            std::printf("ligne %u : lecture impossible : %s\n", r.number + 1, std::strerror(errno));
-            break;
-        }
-        if (st == line_status::too_long) {
-            skipped(r.number, "plus de 99 caractères");
-            continue;
-        }
-        if (r.line[0] == kind_comment)
-            continue;
-        split_line(r.line, f);
-        if (f.kind == kind_content)
-            add_rule(f, r.number, site, name_site, i_name, "plus de 25 règles de contenu",
-                     "clé de plus de 39 caractères");
-        else if (f.kind == kind_source)
-            add_rule(f, r.number, ad_ip, name_ad_ip, i_ip, "plus de 25 règles d'adresse",
-                     "clé de plus de 24 caractères pour une règle d'adresse");
-        else if (f.kind == kind_display)
-            display_setting(f.value);
-    }
+    walk_lines(fd, take);
     close(fd);
 }
