@@ -43,6 +43,15 @@ static void show(const char* hour, const char* msg)
     std::printf("H:%s|from:%s | %s\"\n", hour, ip_orig, msg);
 }
 
+// Files the message under one matched rule's prefix; in mode 2 shows it.
+static void file_under(const char* prefix, const char* hour, const char* msg)
+{
+    copy_text(repa, prefix);
+    journal(msg, repa);
+    if (aff == 2)
+        show(hour, msg);
+}
+
 void route(const char* msg)
 {
     char hour[9] = "";
@@ -57,20 +66,10 @@ void route(const char* msg)
         show(hour, msg);
 
     // Every rule is tried: k matches give k appends, source rules first.
-    for (int i = 0; i < i_ip; ++i) {
-        if (std::strstr(ip_orig, ad_ip[i]) != nullptr) {
-            copy_text(repa, name_ad_ip[i]);
-            journal(msg, repa);
-            if (aff == 2)
-                show(hour, msg);
-        }
-    }
-    for (int i = 0; i < i_name; ++i) {
-        if (std::strstr(msg, site[i]) != nullptr) {
-            copy_text(repa, name_site[i]);
-            journal(msg, repa);
-            if (aff == 2)
-                show(hour, msg);
-        }
-    }
+    for (int i = 0; i < i_ip; ++i)
+        if (std::strstr(ip_orig, ad_ip[i]) != nullptr)
+            file_under(name_ad_ip[i], hour, msg);
+    for (int i = 0; i < i_name; ++i)
+        if (std::strstr(msg, site[i]) != nullptr)
+            file_under(name_site[i], hour, msg);
 }
