@@ -273,6 +273,20 @@ std::string shown_line(const std::string& msg)
 
 std::string logged(const std::string& msg) { return " STAMP  ***  " + msg + "  \n"; }
 
+int loopback_socket(int& port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot bind on 127.0.0.1");
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 int free_port()
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -45,6 +45,8 @@ proc start(const std::string& name, const std::vector<std::string>& args,
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
         std::string* out, std::string* err, const std::string& tz = "Europe/Paris");
 
+// A UDP socket bound to 127.0.0.1 on a port the system chose; port is set.
+int loopback_socket(int& port);
 // A UDP port that nothing is bound to at the moment of the call.
 int free_port();
 // Sends one datagram to 127.0.0.1:port.

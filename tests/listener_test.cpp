@@ -213,13 +213,8 @@ TEST(Receive, RetriesWhenASignalInterruptsTheWait)
     struct sigaction old;
     sigaction(SIGUSR1, &sa, &old);
 
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    int fd = kit::loopback_socket(port);
 
     ssize_t got = -2;
     char buf[msg_max + 1];
@@ -234,7 +229,7 @@ TEST(Receive, RetriesWhenASignalInterruptsTheWait)
         pthread_kill(th, SIGUSR1);
     }
     ASSERT_TRUE(interrupted);
-    kit::send_to(ntohs(a.sin_port), "after the signal");
+    kit::send_to(port, "after the signal");
     waiter.join();
     EXPECT_EQ(got, 16);
     EXPECT_EQ(std::string(buf, 16), "after the signal");

@@ -17,18 +17,8 @@ namespace {
 
 // A UDP socket on 127.0.0.1 that collects what the sender sends.
 struct receiver {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     int port = 0;
-    receiver()
-    {
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    int fd = loopback_socket(port);
     ~receiver() { close(fd); }
     // The next datagram, or nothing within the wait.
     std::optional<std::string> next(int wait_ms = 2000)
