@@ -10,9 +10,7 @@ static memfile* file;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    file = new memfile;
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
+    file = quiet_memfile();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,3 +18,12 @@ struct memfile {
         return path;
     }
 };
+
+// The file a reader target reads, made once with the readers' console
+// lines sent to /dev/null.
+inline memfile* quiet_memfile()
+{
+    if (!std::freopen("/dev/null", "w", stdout))
+        std::abort();
+    return new memfile;
+}
