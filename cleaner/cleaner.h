@@ -4,15 +4,17 @@
 #include <cstddef>
 #include <ctime>
 
-constexpr int MAX_RULES = 25;               // rules of each kind, as the listener
+#include "conf.h"
+
 constexpr int MAX_PREFIXES = 2 * MAX_RULES; // content and source rules together
 constexpr std::size_t path_size = 120;      // configuration and day-file paths
-constexpr std::size_t prefix_size = 40;     // a prefix: at most 39 characters
 
-extern char name_site[MAX_PREFIXES][path_size]; // prefixes, in file order
+// The prefixes, in file order, in slots as wide as the prefix buffer main
+// copies them into, so that copy can never fail.
+extern char name_site[MAX_PREFIXES][prefix_size];
 extern int i_name;
 
-// Reads the prefixes of every content and source rule into name_site.
+// Reads the prefixes of every rule the listener holds into name_site.
 void init(const char* path);
 
 // Reads an age in days like atoi (leading blanks, a sign, digits, the rest

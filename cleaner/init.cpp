@@ -1,6 +1,8 @@
-// The cleaner's configuration reader: every prefix of a content or source
-// rule, in file order. A prefix is never cut (a cut prefix could name another
-// file), so a line past a limit is skipped with a line saying why.
+// The cleaner's configuration reader: the prefix of every rule the listener
+// holds, in file order. Which lines are held is decided in common/, by the
+// rule the listener applies too, so the cleaner cleans exactly the prefixes
+// the listener files to: a line the listener skips neither adds a prefix nor
+// uses up one of the 25 places of its kind.
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,31 +11,22 @@
 #include "conf.h"
 #include "text.h"
 
-char name_site[MAX_PREFIXES][path_size];
+char name_site[MAX_PREFIXES][prefix_size];
 int i_name;
 
 // Rules of each kind taken so far: the listener holds 25 of each.
 static int contents;
 static int sources;
 
-// One split line: the prefix of a content or source rule is kept.
+// One split line: the prefix of a held rule is kept.
 static void take(const conf_fields& f, unsigned line)
 {
-    if (f.kind != kind_content && f.kind != kind_source)
+    static rule r;
+    if (!take_rule(f, line, contents, sources, r))
         return;
-    if (!f.value_fits || strlen2(f.value) >= prefix_size) {
-        skipped_line(line, "préfixe de plus de 39 caractères");
-        return;
-    }
-    int& count = f.kind == kind_content ? contents : sources;
-    if (count >= MAX_RULES) {
-        skipped_line(line, f.kind == kind_content ? "plus de 25 règles de contenu"
-                                                  : "plus de 25 règles d'adresse");
-        return;
-    }
-    copy_text(name_site[i_name], path_size, f.value);
+    copy_field(name_site[i_name], r.prefix);
     ++i_name;
-    ++count;
+    ++(r.kind == kind_content ? contents : sources);
 }
 
 void init(const char* path)

@@ -68,7 +68,7 @@ int main(int argc, char** argv)
 
     for (int i = 0; i < i_name; ++i) {
         std::printf("***+++*** %s |\t|\n", name_site[i]);
-        copy_text(prefix, name_site[i]); // the reader kept only prefixes that fit
+        copy_field(prefix, name_site[i]);
         // The name is rebuilt by the listener's own rule, so nothing but a day
         // file is ever named; unlink never removes a directory.
         if (!day_file_name(file, sizeof file, prefix, day))

@@ -71,6 +71,7 @@ void reader_open(line_reader& r, int fd)
     r.fd = fd;
     r.number = 0;
     r.line[0] = '\0';
+    r.first = '\0';
     r.pos = 0;
     r.len = 0;
     r.eof = false;
@@ -115,6 +116,8 @@ line_status next_line(line_reader& r)
             break; // a last line without a line feed
         }
         char c = r.buf[r.pos++];
+        if (!any)
+            r.first = c;
         any = true;
         if (c == '\n')
             break;
@@ -153,13 +156,39 @@ void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
             std::printf("ligne %u : lecture impossible : %s\n", r.number + 1, std::strerror(errno));
             return;
         }
+        if (r.first == kind_comment)
+            continue; // a comment is skipped whole, however long
         if (st == line_status::too_long) {
             skipped_line(r.number, "plus de 99 caractères");
             continue;
         }
-        if (r.line[0] == kind_comment)
-            continue;
         split_line(r.line, f);
         take(f, r.number);
     }
+}
+
+bool take_rule(const conf_fields& f, unsigned line, int contents, int sources, rule& r)
+{
+    bool content = f.kind == kind_content;
+    if (!content && f.kind != kind_source)
+        return false;
+    std::size_t key_max = content ? content_key_max : source_key_max;
+    if (!f.key_fits || strlen2(f.key) > key_max) {
+        skipped_line(line, content ? "clé de plus de 39 caractères"
+                                   : "clé de plus de 24 caractères pour une règle d'adresse");
+        return false;
+    }
+    // The prefix is copied here, into a field of the width both programs
+    // keep, and only a copy that fit makes the rule held.
+    if (!f.value_fits || !copy_text(r.prefix, f.value)) {
+        skipped_line(line, "préfixe de plus de 24 caractères");
+        return false;
+    }
+    if ((content ? contents : sources) >= MAX_RULES) {
+        skipped_line(line, content ? "plus de 25 règles de contenu" : "plus de 25 règles d'adresse");
+        return false;
+    }
+    copy_field(r.key, f.key);
+    r.kind = f.kind;
+    return true;
 }

@@ -11,6 +11,14 @@ constexpr std::size_t conf_line_max = 99;
 constexpr std::size_t conf_key_size = 40;    // key: at most 39 characters
 constexpr std::size_t conf_value_size = 200; // value: at most 199 characters
 
+// The limits of a rule, which the listener and the cleaner share: the
+// listener files only under the rules it holds, and the cleaner must clean
+// exactly their prefixes.
+constexpr int MAX_RULES = 25;                // rules of each kind
+constexpr std::size_t content_key_max = 39;  // key of a content rule
+constexpr std::size_t source_key_max = 24;   // key of a source rule
+constexpr std::size_t prefix_size = 25;      // day-file prefix: at most 24 characters
+
 // The kind table: content rule, source rule, comment marker, display
 // setting, then the display letters of modes 0, 1 and 2.
 constexpr char conf_kinds[] = "=:'*RTS";
@@ -44,6 +52,7 @@ struct line_reader {
     int fd;
     unsigned number;                // number of the line last returned, from 1
     char line[conf_line_max + 2];   // the line last returned, NUL-terminated
+    char first;                     // its first character, even when too long
     char buf[4096];
     std::size_t pos;
     std::size_t len;
@@ -53,11 +62,27 @@ struct line_reader {
 void reader_open(line_reader& r, int fd);
 line_status next_line(line_reader& r);
 
-// Walks a configuration file as both readers do: every line is read once; a
-// line over the limit is skipped and a read failure ends the walk, each with
-// a line on standard output; comment lines are skipped; every other line is
-// split and handed to take with its line number.
+// Walks a configuration file as both readers do: every line is read once;
+// comment lines are skipped silently, whatever their length; any other line
+// over the limit is skipped, and a read failure ends the walk, each with a
+// line on standard output; every other line is split and handed to take with
+// its line number.
 void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
 
 // Prints "ligne N ignorée : why" on standard output.
 void skipped_line(unsigned line, const char* why);
+
+// A rule both programs hold: its kind (kind_content or kind_source), its key
+// and its day-file prefix, each within its limit.
+struct rule {
+    char kind;
+    char key[conf_key_size];
+    char prefix[prefix_size];
+};
+
+// Decides whether a split line is a rule that both programs hold, given how
+// many rules of each kind are held already. A line of another kind is no
+// rule and is passed over silently; a rule past a limit (key width for its
+// kind, prefix width, 25 of its kind) is skipped with a line saying why.
+// True, and r filled, when the rule is held.
+bool take_rule(const conf_fields& f, unsigned line, int contents, int sources, rule& r);

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (i_name < 0 || i_name > MAX_PREFIXES)
         std::abort();
     for (int i = 0; i < i_name; ++i)
-        if (strnlen(name_site[i], path_size) > prefix_size - 1)
+        if (strnlen(name_site[i], prefix_size) > prefix_size - 1)
             std::abort();
     return 0;
 }

@@ -30,12 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (aff < 0 || aff > 2 || i_name < 0 || i_name > MAX_RULES || i_ip < 0 || i_ip > MAX_RULES)
         std::abort();
     for (int i = 0; i < i_name; ++i) {
-        check(site[i], site_size, 39);
-        check(name_site[i], name_size, prefix_size - 1);
+        check(site[i], site_size, content_key_max);
+        check(name_site[i], prefix_size, prefix_size - 1);
     }
     for (int i = 0; i < i_ip; ++i) {
-        check(ad_ip[i], ad_ip_size, ad_ip_size - 1);
-        check(name_ad_ip[i], name_size, prefix_size - 1);
+        check(ad_ip[i], conf_key_size, source_key_max);
+        check(name_ad_ip[i], prefix_size, prefix_size - 1);
     }
     return 0;
 }

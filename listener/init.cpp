@@ -1,6 +1,7 @@
 // The listener's configuration reader. Each rule line either fits its table
 // whole or is skipped with a line saying why: a cut key or prefix would file
-// messages somewhere other than the operator wrote.
+// messages somewhere other than the operator wrote. Which lines are held is
+// decided in common/, by the rule the cleaner applies too.
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,34 +16,11 @@ char ip_orig[addr_text_size];
 char repa[prefix_size];
 
 char site[MAX_RULES][site_size];
-char name_site[MAX_RULES][name_size];
+char name_site[MAX_RULES][prefix_size];
 int i_name;
-char ad_ip[MAX_RULES][ad_ip_size];
-char name_ad_ip[MAX_RULES][name_size];
+char ad_ip[MAX_RULES][conf_key_size];
+char name_ad_ip[MAX_RULES][prefix_size];
 int i_ip;
-
-// Adds one rule to a table pair, or says why the line is skipped.
-template <std::size_t KeySize>
-static void add_rule(const conf_fields& f, unsigned line, char (*keys)[KeySize],
-                     char (*prefixes)[name_size], int& count, const char* too_many,
-                     const char* key_too_long)
-{
-    if (!f.key_fits || strlen2(f.key) >= KeySize) {
-        skipped_line(line, key_too_long);
-        return;
-    }
-    if (!f.value_fits || strlen2(f.value) >= prefix_size) {
-        skipped_line(line, "préfixe de plus de 24 caractères");
-        return;
-    }
-    if (count >= MAX_RULES) {
-        skipped_line(line, too_many);
-        return;
-    }
-    copy_text(keys[count], KeySize, f.key);
-    copy_text(prefixes[count], name_size, f.value);
-    ++count;
-}
 
 static void display_setting(const char* value)
 {
@@ -65,17 +43,23 @@ static void display_setting(const char* value)
     }
 }
 
-// One split line: a rule goes to its table, a display setting sets aff.
+// One split line: a held rule goes to its table, a display setting sets aff.
 static void take(const conf_fields& f, unsigned line)
 {
-    if (f.kind == kind_content)
-        add_rule(f, line, site, name_site, i_name, "plus de 25 règles de contenu",
-                 "clé de plus de 39 caractères");
-    else if (f.kind == kind_source)
-        add_rule(f, line, ad_ip, name_ad_ip, i_ip, "plus de 25 règles d'adresse",
-                 "clé de plus de 24 caractères pour une règle d'adresse");
-    else if (f.kind == kind_display)
+    static rule r;
+    if (take_rule(f, line, i_name, i_ip, r)) {
+        if (r.kind == kind_content) {
+            copy_field(site[i_name], r.key);
+            copy_field(name_site[i_name], r.prefix);
+            ++i_name;
+        } else {
+            copy_field(ad_ip[i_ip], r.key);
+            copy_field(name_ad_ip[i_ip], r.prefix);
+            ++i_ip;
+        }
+    } else if (f.kind == kind_display) {
         display_setting(f.value);
+    }
 }
 
 void init(const char* path)

@@ -7,15 +7,13 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-constexpr int MAX_RULES = 25;             // rules of each kind
+#include "conf.h"
+
 constexpr std::size_t port_size = 9;      // port argument: at most 8 characters
 constexpr std::size_t path_size = 120;    // configuration path: at most 119
 constexpr std::size_t msg_max = 499;      // payload bytes kept of a datagram
 constexpr std::size_t addr_text_size = 46;// address text, IPv6 at most 45
-constexpr std::size_t prefix_size = 25;   // day-file prefix: at most 24
 constexpr std::size_t site_size = 50;     // content key slot
-constexpr std::size_t name_size = 120;    // prefix slot
-constexpr std::size_t ad_ip_size = 25;    // source key: at most 24
 constexpr std::size_t day_path_size = 64; // day-file path: at most 63
 constexpr int queue_bytes = 4 << 20;      // socket receive queue asked for
 
@@ -24,11 +22,17 @@ extern int aff;                      // display mode: 0 nothing, 1 all, 2 matche
 extern char ip_orig[addr_text_size]; // sender's address text of this message
 extern char repa[prefix_size];       // prefix of the current match
 
-extern char site[MAX_RULES][site_size];       // content rules: key
-extern char name_site[MAX_RULES][name_size];  //                prefix
+// The routing tables. Every slot is at least as wide as the field of the
+// shared rule it is copied from, and repa as wide as a prefix slot, so no
+// copy of a key or prefix can fail and leave it empty: an empty key would
+// match every message, and an empty prefix would file into the date-only
+// file. The limits (24 characters for a source key or a prefix) are those
+// of the shared rule.
+extern char site[MAX_RULES][site_size];         // content rules: key
+extern char name_site[MAX_RULES][prefix_size];  //                prefix
 extern int i_name;
-extern char ad_ip[MAX_RULES][ad_ip_size];     // source rules: key
-extern char name_ad_ip[MAX_RULES][name_size]; //               prefix
+extern char ad_ip[MAX_RULES][conf_key_size];    // source rules: key
+extern char name_ad_ip[MAX_RULES][prefix_size]; //               prefix
 extern int i_ip;
 
 // Reads the routing configuration into the tables and aff.

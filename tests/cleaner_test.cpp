@@ -100,27 +100,46 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
 {
     const std::string opened = "il y a un fichier l.ini\n";
     using P = std::vector<std::string>;
-    P fifty;
-    for (int i = 0; i < 50; ++i)
-        fifty.push_back("p" + std::to_string(i) + "_");
+    auto prefixes = [](int from, int to) {
+        P p;
+        for (int i = from; i < to; ++i)
+            p.push_back("p" + std::to_string(i) + "_");
+        return p;
+    };
+    P fifty = prefixes(0, 50);
+    P past = {std::string(24, 'p')};
+    for (auto& p : prefixes(0, 25))
+        past.push_back(p);
+    past.push_back("c_");
+    std::string long30 = " = " + std::string(30, 'j') + "\n";
     struct { const char* name; std::string text; std::string out; P prefixes; } cases[] = {
         {"both kinds in file order, the rest ignored",
          "' c = comment_\nA = a_\r\n10.0.0.1 : lan_\naffichage * S\nB = a_\nC =\nnot a rule\n",
          opened, {"a_", "lan_", "a_", ""}},
         {"25 rules of each kind, 50 prefixes", rules(0, 25, '=') + rules(25, 50, ':'), opened,
          fifty},
+        // The listener's limits, line for line: what it skips is skipped here
+        // with the same words.
         {"past the limits",
-         "A = " + std::string(39, 'p') + "\nB = " + std::string(40, 'q') + "\n" +
-             std::string(100, 'x') + "\n" + rules(0, 26, ':') + "C = c_",
-         opened + "ligne 2 ignorée : préfixe de plus de 39 caractères\n" +
+         "A = " + std::string(24, 'p') + "\nB = " + std::string(25, 'q') + "\n" +
+             std::string(100, 'x') + "\n" + rules(0, 26, ':') + "C = c_\n'" +
+             std::string(150, 'c') + "\n",
+         opened + "ligne 2 ignorée : préfixe de plus de 24 caractères\n" +
              "ligne 3 ignorée : plus de 99 caractères\n" +
              "ligne 29 ignorée : plus de 25 règles d'adresse\n",
-         {}},
+         past},
+        // A line the listener skips does not use up a place of its kind.
+        {"a source key the listener refuses, then 25 source rules",
+         "127.0.0.1" + std::string(21, 'x') + " : j/never_\n" + rules(0, 25, ':'),
+         opened + "ligne 1 ignorée : clé de plus de 24 caractères pour une règle d'adresse\n",
+         prefixes(0, 25)},
+        {"three prefixes of 30 characters, then 25 content rules",
+         "A" + long30 + "B" + long30 + "C" + long30 + rules(0, 25, '='),
+         opened + "ligne 1 ignorée : préfixe de plus de 24 caractères\n" +
+             "ligne 2 ignorée : préfixe de plus de 24 caractères\n" +
+             "ligne 3 ignorée : préfixe de plus de 24 caractères\n",
+         prefixes(0, 25)},
     };
-    cases[2].prefixes.push_back(std::string(39, 'p'));
-    for (int i = 0; i < 25; ++i)
-        cases[2].prefixes.push_back("p" + std::to_string(i) + "_");
-    cases[2].prefixes.push_back("c_");
     for (auto& c : cases) {
         std::string out;
         EXPECT_EQ(read_prefixes(c.text, out), c.prefixes) << c.name;

@@ -98,7 +98,7 @@ TEST(ListenerReader, BuildsTablesAndModeFromTheLines)
         {"each limit passed",
          "A = a_\n" + l100 + " = z_\n" + std::string(40, 'k') + " = k_\n" +
              std::string(25, 's') + " : s_\n" + "P = " + std::string(25, 'p') + "\n" +
-             "B : b_\n" + std::string(100, ' ') + "\r\n",
+             "B : b_\n" + std::string(100, ' ') + "\r\n'" + std::string(150, 'c') + "\n",
          opened + "ligne 2 ignorée : plus de 99 caractères\n" +
              "ligne 3 ignorée : clé de plus de 39 caractères\n" +
              "ligne 4 ignorée : clé de plus de 24 caractères pour une règle d'adresse\n" +
