@@ -23,8 +23,10 @@ int main(int argc, char** argv)
     }
 
     // The host is looked up before the port is read: a run with a bad host
-    // and a bad port reports only the host.
-    struct hostent* he = gethostbyname(argv[1]);
+    // and a bad port reports only the host. A destination of digits alone is
+    // refused: the lookup would take "7923" for the address 0.0.30.243, and
+    // with the arguments swapped send somewhere no one meant.
+    struct hostent* he = all_digits(argv[1]) ? nullptr : gethostbyname(argv[1]);
     if (he == nullptr || he->h_addrtype != AF_INET || he->h_length != 4 ||
         he->h_addr_list[0] == nullptr) {
         std::fprintf(stderr, "unknown host %s\n", argv[1]);

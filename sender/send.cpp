@@ -26,6 +26,14 @@ bool read_port(const char* text, int& port)
     return true;
 }
 
+bool all_digits(const char* text)
+{
+    const char* p = text;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    return p > text && *p == '\0';
+}
+
 int open_socket()
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -74,6 +74,7 @@ TEST(SenderE2E, RefusesWithAMessageAndSendsNothing)
         {{"127.0.0.1", "-5", "x"}, "invalid port -5\n"},
         {{"127.0.0.1", p, std::string(100, 'c')},
          "command text too long: 100 bytes, at most 99; nothing sent\n"},
+        {{"127.0.0.1", "0", "x"}, "sendto: Invalid argument\n"}, // the send itself fails
     };
     for (auto& c : cases) {
         std::string out, err;
@@ -96,4 +97,22 @@ TEST(SenderE2E, TheListenerFilesWhatTheSenderSends)
     ASSERT_TRUE(l.wait_shown(shown_line("PUMP 3 ALARM")));
     std::string name = "al_" + local_text("%Y_%m_%d", time(nullptr), "Europe/Paris") + ".log";
     EXPECT_EQ(masked(read_file(dir.file(name))), logged("PUMP 3 ALARM"));
+}
+
+// Arguments swapped: a destination of digits alone would be looked up as an
+// address (7923 as 0.0.30.243). Run with no network but loopback, so that a
+// sender that got it wrong could not reach anywhere.
+TEST(SenderE2E, RefusesADestinationOfDigitsAlone)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a network namespace of its own needs root";
+    temp_dir dir;
+    for (std::string dest : {"7923", "0"}) {
+        std::string out, err;
+        EXPECT_EQ(run("pelmok", {dest, "127.0.0.1", "x"}, dir.path, &out, &err, "UTC",
+                      {"unshare", "-n"}),
+                  1);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, "unknown host " + dest + "\n");
+    }
 }
