@@ -28,17 +28,27 @@ static void usage()
                stdout);
 }
 
-// A port given in digits must name a real port: the resolver would quietly
-// wrap 70000 to 4464.
-static bool port_in_range(const char* port)
+// Whether the port can be given to the resolver. It reads a port as a
+// number when the whole text is one for strtoul (blanks, a sign, digits, or
+// nothing at all), and quietly wraps it to 16 bits: " 70000" and "+70000"
+// would listen on 4464, and "" or "0" on a random port no sender knows. A
+// number must be a port from 1 to 65535; any other text is a service name,
+// for the resolver to judge.
+static bool port_ok(const char* port)
 {
+    const char* p = port;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool minus = *p == '-';
+    if (*p == '+' || *p == '-')
+        ++p;
+    const char* digits = p;
     unsigned long value = 0;
-    for (const char* p = port; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return true; // a service name: the resolver judges it
-        value = value * 10 + static_cast<unsigned long>(*p - '0');
-    }
-    return value <= 65535;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if (value <= 65535)
+            value = value * 10 + static_cast<unsigned long>(*p - '0');
+    bool number = (p > digits && *p == '\0') || *port == '\0';
+    return !number || (!minus && value >= 1 && value <= 65535);
 }
 
 // Binds the first entry of the resolver's list that takes a socket and a
@@ -98,8 +108,8 @@ int main(int argc, char** argv)
     }
     std::printf("caractéristique affichage : %d \n", aff);
 
-    // The time zone is read once here; the per-message conversions use it.
-    tzset();
+    // Whatever start-up says on standard error comes after what it printed.
+    std::fflush(stdout);
 
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
@@ -108,14 +118,12 @@ int main(int argc, char** argv)
     struct addrinfo* list = nullptr;
     int rv = getaddrinfo(nullptr, myport, &hints, &list);
     if (rv != 0) {
-        std::fflush(stdout);
         std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
         return 1;
     }
     int fd = bind_first(list);
     freeaddrinfo(list); // not needed past the bind, whatever its outcome
     if (fd < 0) {
-        std::fflush(stdout);
         std::fputs("listener: failed to bind socket\n", stderr);
         return 2;
     }

@@ -44,15 +44,45 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         {{"7923", "a/log.ini", "extra"}, usage},
         {{"123456789"}, usage},   // nine characters: never cut to a port of eight
         {{"70000"}, usage},       // not a port: the resolver would wrap it to 4464
+        {{" 70000"}, usage},      // nor in any other form the resolver reads as a number
+        {{"+70000"}, usage},
+        {{"-1"}, usage},
+        {{""}, usage},            // the resolver reads "" and 0 as a random port
+        {{"0"}, usage},
+        {{"-0"}, usage},
         {{"7923", "/etc/log.INI"}, given + usage},
         {{"7923", "log.in"}, given + usage},
         {{"7923", "/" + std::string(111, 'd') + "/log.ini"}, given + usage}, // 120 characters
     };
     for (auto& c : cases) {
         std::string out, err;
-        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0);
-        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0) << c.args[0];
+        EXPECT_EQ(out, c.out) << c.args[0];
         EXPECT_EQ(err, "");
+    }
+
+    // The accepted side of each limit. A fixed port may be held by another
+    // program here: then the listener tried it and says so, which is no
+    // refusal either.
+    std::string p = std::to_string(free_port());
+    std::string missing = "le fichier d initialisation indiqué  n'existe pas\n";
+    struct { std::vector<std::string> args; std::string out; } accepted[] = {
+        {{"00007923"}, "caractéristique affichage : 1 \n"},
+        {{"65535"}, "caractéristique affichage : 1 \n"},
+        {{p, "/" + std::string(110, 'd') + "/log.ini"}, // 119 characters
+         given + missing + "caractéristique affichage : 1 \n"},
+    };
+    for (auto& c : accepted) {
+        proc l = start("ovelsk", c.args, dir.path);
+        std::string ready = "Attente reception port udp " + c.args[0] + ".\n";
+        bool listening = l.wait_out(ready);
+        if (!listening) {
+            EXPECT_EQ(l.wait_exit(), 2) << c.args[0];
+            EXPECT_NE(l.err_text.find("listener: failed to bind socket\n"), std::string::npos);
+            EXPECT_EQ(l.out_text, c.out);
+        } else {
+            EXPECT_EQ(l.out_text, c.out + ready);
+        }
     }
 }
 
