@@ -35,6 +35,36 @@ extern char ad_ip[MAX_RULES][conf_key_size];    // source rules: key
 extern char name_ad_ip[MAX_RULES][prefix_size]; //               prefix
 extern int i_ip;
 
+// A console stream: standard output for display lines, standard error for
+// failure reports. Until console_open takes it over it is plain stdio; after,
+// a line that cannot be written at once is dropped and counted, and never
+// holds up the receive loop (console.cpp).
+constexpr std::size_t console_size = 8192;
+struct console {
+    int number;          // 1 standard output, 2 standard error
+    const char* notice;  // said, with the count, before the next line shown
+    int fd = -1;         // -1: not taken over, written through stdio
+    bool socket = false; // the system journal's stream
+    bool lines = true;   // line by line; otherwise in blocks
+    bool broken = false; // the reader is gone: nothing more is written
+    std::size_t block = 0;
+    unsigned long lost = 0; // lines dropped since the last notice
+    std::size_t len = 0;    // bytes pending in buf
+    char buf[console_size] = {};
+};
+extern console out_console;
+extern console err_console;
+
+// Takes a stream over from stdio, once the start-up lines are out.
+void console_open(console& c);
+// Writes one whole line (text ends in a newline), or drops and counts it.
+void console_put(console& c, const char* text, std::size_t n);
+
+// Breaks a time down into local time. The system's time zone is looked at
+// again at most once a minute, so a change of it reaches the listener
+// without a re-read per message; TZ in the environment wins.
+bool local_time(std::time_t now, std::tm& out);
+
 // Reads the routing configuration into the tables and aff.
 void init(const char* path);
 

@@ -8,6 +8,7 @@
 // Exit statuses: 0 after the usage lines, 1 when the address cannot be
 // resolved or receiving fails, 2 when no address could be bound.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -89,11 +90,15 @@ int main(int argc, char** argv)
     static char path[path_size];
     static char buf[msg_max + 1];
 
+    // A console whose reader went away must not end the listener: its
+    // writes fail with EPIPE instead, and the filing goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+
     if (argc != 2 && argc != 3) {
         usage();
         return 0;
     }
-    if (!copy_text(myport, argv[1]) || !port_in_range(myport)) {
+    if (!copy_text(myport, argv[1]) || !port_ok(myport)) {
         usage();
         return 0;
     }
@@ -129,6 +134,9 @@ int main(int argc, char** argv)
     }
     widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
+    // From here the console never holds up the receive loop.
+    console_open(out_console);
+    console_open(err_console);
 
     for (;;) {
         struct sockaddr_storage from;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <netinet/in.h>
 
 #include "listener.h"
@@ -38,15 +39,24 @@ void note_sender(const struct sockaddr_storage& from)
         ip_orig[0] = '\0';
 }
 
+// Shows the display line "H:hour|from:sender | msg"" on the console.
 static void show(const char* hour, const char* msg)
 {
-    std::printf("H:%s|from:%s | %s\"\n", hour, ip_orig, msg);
+    static char line[2 + 8 + 6 + addr_text_size + 3 + msg_max + 3];
+    std::size_t n = 0;
+    for (const char* piece : {"H:", hour, "|from:", static_cast<const char*>(ip_orig), " | ", msg,
+                              "\"\n"}) {
+        std::size_t k = strlen2(piece);
+        std::memcpy(line + n, piece, k);
+        n += k;
+    }
+    console_put(out_console, line, n);
 }
 
 // Files the message under one matched rule's prefix; in mode 2 shows it.
-static void file_under(const char* prefix, const char* hour, const char* msg)
+static void file_under(const char (&prefix)[prefix_size], const char* hour, const char* msg)
 {
-    copy_text(repa, prefix);
+    copy_field(repa, prefix);
     journal(msg, repa);
     if (aff == 2)
         show(hour, msg);
@@ -56,9 +66,8 @@ void route(const char* msg)
 {
     char hour[9] = "";
     if (aff != 0) {
-        std::time_t now = std::time(nullptr);
         std::tm when;
-        if (localtime_r(&now, &when) == nullptr ||
+        if (!local_time(std::time(nullptr), when) ||
             std::strftime(hour, sizeof hour, "%H:%M:%S", &when) == 0)
             hour[0] = '\0';
     }

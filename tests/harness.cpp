@@ -14,6 +14,8 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -102,9 +104,11 @@ std::string program(const std::string& name)
 }
 
 proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
-           const std::string& tz)
+           const std::string& tz, console_kind out, const std::vector<std::string>& wrapper)
 {
-    std::vector<std::string> argv = split_list(KIT_EMULATOR);
+    std::vector<std::string> argv = wrapper;
+    for (auto& word : split_list(KIT_EMULATOR))
+        argv.push_back(word);
     argv.push_back(program(name));
     argv.insert(argv.end(), args.begin(), args.end());
 
@@ -119,6 +123,15 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
     int errpipe[2];
     if (pipe(errpipe) != 0)
         throw std::runtime_error("no pipe");
+    if (out == console_kind::pipe) {
+        int outpipe[2];
+        if (pipe(outpipe) != 0)
+            throw std::runtime_error("no pipe");
+        close(master);
+        close(slave);
+        master = outpipe[0];
+        slave = outpipe[1];
+    }
 
     std::string tz_env = "TZ=" + tz;
     pid_t pid = fork();
@@ -128,6 +141,10 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         dup2(null, 0);
         dup2(slave, 1);
         dup2(errpipe[1], 2);
+        // The program holds no end of its outputs but its own: a reader
+        // that goes away must leave the pipe without readers.
+        close(master);
+        close(errpipe[0]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         std::vector<char*> cargv;
@@ -215,9 +232,10 @@ proc::~proc()
 }
 
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
-        std::string* out, std::string* err, const std::string& tz)
+        std::string* out, std::string* err, const std::string& tz,
+        const std::vector<std::string>& wrapper)
 {
-    proc p = start(name, args, dir, tz);
+    proc p = start(name, args, dir, tz, console_kind::terminal, wrapper);
     int status = p.wait_exit(milliseconds(20000));
     if (out)
         *out = p.out_text;
@@ -227,12 +245,12 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
 }
 
 listener::listener(const std::string& dir, const std::vector<std::string>& config,
-                   const std::string& tz)
+                   const std::string& tz, console_kind out)
     : port(free_port())
 {
     std::vector<std::string> args = {std::to_string(port)};
     args.insert(args.end(), config.begin(), config.end());
-    p = start("ovelsk", args, dir, tz);
+    p = start("ovelsk", args, dir, tz, out);
     if (!p.wait_out(ready()))
         ADD_FAILURE() << "the listener did not start: " << p.out_text << p.err_text;
 }
@@ -356,6 +374,24 @@ std::string wait_file(const std::string& path, std::size_t size, milliseconds ti
         text = read_file(path);
     }
     return text;
+}
+
+small_disk::small_disk(const std::string& d, int kib) : dir(d)
+{
+    mkdir(dir.c_str(), 0755);
+    if (geteuid() != 0)
+        return;
+    // The mount is seen by this process and the programs it starts only.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return;
+    std::string size = "size=" + std::to_string(kib) + "k,mode=0755";
+    ok = mount("kit-small", dir.c_str(), "tmpfs", 0, size.c_str()) == 0;
+}
+
+small_disk::~small_disk()
+{
+    if (ok)
+        umount2(dir.c_str(), MNT_DETACH);
 }
 
 // Formats a local time in the zone tz; shift moves the date by whole days.

@@ -36,14 +36,21 @@ struct proc {
 // Path of a built program by name ("ovelsk", "brannic", "pelmok").
 std::string program(const std::string& name);
 
+// How a program's standard output is connected.
+enum class console_kind { terminal, pipe };
+
 // Starts a program with the given arguments in dir, with TZ set to tz.
-// The test target's emulator, if any, is put in front of it.
+// The test target's emulator, if any, is put in front of it, and before that
+// the command words of wrapper (for example unshare -n).
 proc start(const std::string& name, const std::vector<std::string>& args,
-           const std::string& dir, const std::string& tz = "Europe/Paris");
+           const std::string& dir, const std::string& tz = "Europe/Paris",
+           console_kind out = console_kind::terminal,
+           const std::vector<std::string>& wrapper = {});
 
 // Runs a program to its end; returns its exit status (-1 on a time-out).
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
-        std::string* out, std::string* err, const std::string& tz = "Europe/Paris");
+        std::string* out, std::string* err, const std::string& tz = "Europe/Paris",
+        const std::vector<std::string>& wrapper = {});
 
 // A UDP socket bound to 127.0.0.1 on a port the system chose; port is set.
 int loopback_socket(int& port);
@@ -76,7 +83,7 @@ struct listener {
     int port;
     proc p;
     listener(const std::string& dir, const std::vector<std::string>& config,
-             const std::string& tz = "Europe/Paris");
+             const std::string& tz = "Europe/Paris", console_kind out = console_kind::terminal);
     std::string ready() const; // its last start-up line
     // The console lines after the start-up lines, times masked.
     std::string shown() const;
@@ -90,6 +97,16 @@ std::string masked(const std::string& text);
 // A display line and a log line of a message from 127.0.0.1, masked.
 std::string shown_line(const std::string& msg);
 std::string logged(const std::string& msg);
+
+// Mounts a file system of kib KiB at dir (made if missing), in a mount
+// namespace of this test process's own, so that a full disk can be tested.
+// Needs root; false when it cannot be done. Unmounted by the destructor.
+struct small_disk {
+    std::string dir;
+    bool ok = false;
+    small_disk(const std::string& dir, int kib);
+    ~small_disk();
+};
 
 // "%Y_%m_%d" of the calendar date n days before today in the zone tz.
 std::string days_ago(int n, const std::string& tz);

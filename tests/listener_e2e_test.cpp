@@ -139,6 +139,31 @@ TEST(ListenerE2E, SelectedModeShowsAndFilesOncePerMatchingRule)
               std::string::npos);
 }
 
+// Names and stamps are in local time. At every moment one of these two zones,
+// on either side of the date line, is on another date than UTC.
+TEST(ListenerE2E, DayFileAndStampAreInTheLocalZone)
+{
+    for (std::string zone : {"Etc/GMT-14", "Etc/GMT+12"}) {
+        temp_dir dir;
+        write_file(dir.file("log.ini"), "affichage * S\nZ = z_\n");
+        listener l(dir.path, {"log.ini"}, zone);
+        long long t0 = time(nullptr);
+        send_to(l.port, "Z");
+        ASSERT_TRUE(l.wait_shown(shown_line("Z"))) << zone;
+        long long t1 = time(nullptr);
+        // Around a midnight the message may be filed on either side of it.
+        std::string text;
+        for (long long t : {t0, t1}) {
+            text = read_file(dir.file("z_" + local_text("%Y_%m_%d", t, zone) + ".log"));
+            if (!text.empty()) {
+                EXPECT_EQ(text.substr(0, 11), " " + local_text("%d/%m/%Y", t, zone)) << zone;
+                break;
+            }
+        }
+        EXPECT_EQ(masked(text), logged("Z")) << zone;
+    }
+}
+
 TEST(ListenerE2E, QuietModeShowsNothingButFiles)
 {
     temp_dir dir;
@@ -191,25 +216,33 @@ TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)
     EXPECT_TRUE(std::regex_match(err, reports)) << err;
 }
 
+// A failure is said when it starts and when it ends, not for every message;
+// source rules are tried before content rules, whatever the file order.
 TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
 {
     temp_dir dir;
-    write_file(dir.file("log.ini"), "affichage * S\nA = nodir/a_\nB = b_\n");
+    write_file(dir.file("log.ini"), "affichage * S\nA = nodir/a_\nB = b_\n127.0.0.1 : nodir/s_\n");
     listener l(dir.path, {dir.file("log.ini")});
     send_to(l.port, "A B first");
     send_to(l.port, "A second");
     send_to(l.port, "B third");
     ASSERT_TRUE(l.p.wait_out("| B third\"\n")) << l.p.out_text;
     std::string d = today();
-    std::string report = "listener: journal: nodir/a_" + d + ".log: No such file or directory\n";
-    EXPECT_TRUE(l.p.wait_err(report + report));
-    EXPECT_EQ(l.p.err_text, report + report);
+    auto report = [&](const std::string& p) {
+        return "listener: journal: nodir/" + p + d + ".log: No such file or directory\n";
+    };
+    EXPECT_TRUE(l.p.wait_err(report("s_") + report("a_")));
+    EXPECT_EQ(l.p.err_text, report("s_") + report("a_"));
     EXPECT_EQ(masked(read_file(dir.file("b_" + d + ".log"))), logged("A B first") + logged("B third"));
     // The directory made later is filled by the next message.
     ASSERT_EQ(mkdir(dir.file("nodir").c_str(), 0755), 0);
     send_to(l.port, "A fourth");
-    ASSERT_TRUE(l.p.wait_out("| A fourth\"\n"));
-    EXPECT_EQ(masked(read_file(dir.file("nodir/a_" + d + ".log"))), logged("A fourth"));
+    EXPECT_EQ(masked(wait_file(dir.file("nodir/a_" + d + ".log"), 38)), logged("A fourth"));
+    std::string again = "listener: journal: nodir/s_" + d + ".log: filing again after 3 messages "
+                        "not filed\nlistener: journal: nodir/a_" + d +
+                        ".log: filing again after 2 messages not filed\n";
+    EXPECT_TRUE(l.p.wait_err(again));
+    EXPECT_EQ(l.p.err_text, report("s_") + report("a_") + again);
 }
 
 // The listener asks for a 4 MiB receive queue so that a burst waits in the

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -235,4 +238,42 @@ TEST(Receive, RetriesWhenASignalInterruptsTheWait)
     EXPECT_EQ(std::string(buf, 16), "after the signal");
     close(fd);
     sigaction(SIGUSR1, &old, nullptr);
+}
+
+// After the system's zone changes (a new /etc/localtime, as set-timezone
+// makes), the listener follows within a minute and without a look per
+// message. Done in a child with a private mount namespace, where another
+// zone file is mounted over /etc/localtime; needs root.
+TEST(LocalTime, FollowsAChangeOfTheSystemZoneWithinAMinute)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a zone over /etc/localtime needs root";
+    pid_t pid = fork();
+    if (pid == 0) {
+        auto zone = [](const char* name) {
+            std::string file = std::string("/usr/share/zoneinfo/") + name;
+            return mount(file.c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr) == 0;
+        };
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !zone("Etc/GMT-14"))
+            _exit(77);
+        unsetenv("TZ");
+        const time_t t0 = 1796637000; // 7 December 2026 09:50 UTC
+        std::tm tm;
+        if (!local_time(t0, tm) || tm.tm_hour != 23 || tm.tm_mday != 7)
+            _exit(1); // UTC+14
+        if (!zone("Etc/GMT+12"))
+            _exit(77);
+        if (!local_time(t0 + 30, tm) || tm.tm_hour != 23)
+            _exit(2); // not looked at again within the minute
+        if (!local_time(t0 + 61, tm) || tm.tm_hour != 21 || tm.tm_mday != 6)
+            _exit(3); // UTC-12, the day before
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first zone, 2: looked too soon, 3: change missed";
 }
