@@ -118,8 +118,9 @@ static void failed(day_state& s, const char* path, const char* why, std::time_t 
 }
 
 // Appends len bytes to fd whole, or takes back what part of them it wrote,
-// so that the file only ever holds whole lines. Returns 0, or an errno.
-static int append_whole(int fd, const char* line, std::size_t len)
+// so that the file only ever holds whole lines. Returns 0, or an errno;
+// stuck is set when a part written could not be taken back.
+static int append_whole(int fd, const char* line, std::size_t len, bool& stuck)
 {
     std::size_t done = 0;
     while (done < len) {
@@ -131,8 +132,8 @@ static int append_whole(int fd, const char* line, std::size_t len)
             if (done > 0) {
                 // O_APPEND left the offset at the end of the part written.
                 off_t end = lseek(fd, 0, SEEK_CUR);
-                if (end < static_cast<off_t>(done) || ftruncate(fd, end - static_cast<off_t>(done)) != 0)
-                    err = EIO;
+                off_t part = static_cast<off_t>(done);
+                stuck = end < part || ftruncate(fd, end - part) != 0;
             }
             return err;
         }
@@ -188,11 +189,13 @@ int journal(const char* msg, const char* prefix)
         }
         s.checked = now;
     }
-    int err = append_whole(fd, line, len);
+    bool stuck = false;
+    int err = append_whole(fd, line, len, stuck);
     if (close(fd) != 0 && err == 0)
         err = errno;
     if (err != 0) {
-        failed(s, path, std::strerror(err), now);
+        failed(s, path, stuck ? "part of a line written and not taken back" : std::strerror(err),
+               now);
         return 0;
     }
     if (s.failing) {
