@@ -18,8 +18,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-arm;-L;${KIT_SYSROOT};-cpu;cortex-a7"
+# The libraries are the cross toolchain's, those the programs were linked
+# against, even where the armhf libc6 is installed too (for packaging): the
+# loader would otherwise take /lib/arm-linux-gnueabihf from the host, of
+# another build than the toolchain's loader.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    "qemu-arm;-L;${KIT_SYSROOT};-E;LD_LIBRARY_PATH=${KIT_SYSROOT}/lib;-cpu;cortex-a7"
     CACHE STRING "Runs the target's programs for the tests")
-
-# The Debian package of the cross-build is for armhf.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf CACHE STRING "Debian architecture of the package")
