@@ -7,7 +7,6 @@
 #include "conf.h"
 
 constexpr int MAX_PREFIXES = 2 * MAX_RULES; // content and source rules together
-constexpr std::size_t path_size = 120;      // configuration and day-file paths
 
 // The prefixes, in file order, in slots as wide as the prefix buffer main
 // copies them into, so that copy can never fail.
@@ -25,5 +24,6 @@ age_status read_age(const char* text, int& age);
 // The calendar date age days before the local date of now (a negative age
 // looks forward), as a broken-down time for the day-file name. Whole days
 // are counted on the calendar, so daylight-saving changes never shift it.
-// False when the date cannot be computed.
+// False when the date cannot be computed, or falls outside the years 1000 to
+// 9999: a day file's date always has a four-digit year.
 bool target_day(std::time_t now, long long age, std::tm& day);

@@ -15,18 +15,18 @@ char name_site[MAX_PREFIXES][prefix_size];
 int i_name;
 
 // Rules of each kind taken so far: the listener holds 25 of each.
-static int contents;
-static int sources;
+static int n_contents;
+static int n_sources;
 
 // One split line: the prefix of a held rule is kept.
 static void take(const conf_fields& f, unsigned line)
 {
     static rule r;
-    if (!take_rule(f, line, contents, sources, r))
+    if (!take_rule(f, line, n_contents, n_sources, r))
         return;
     copy_field(name_site[i_name], r.prefix);
     ++i_name;
-    ++(r.kind == kind_content ? contents : sources);
+    ++(r.kind == kind_content ? n_contents : n_sources);
 }
 
 void init(const char* path)
@@ -38,8 +38,8 @@ void init(const char* path)
     }
     std::puts("il y a un fichier l.ini");
     i_name = 0;
-    contents = 0;
-    sources = 0;
+    n_contents = 0;
+    n_sources = 0;
     walk_lines(fd, take);
     close(fd);
 }

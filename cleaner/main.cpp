@@ -28,10 +28,10 @@ static void usage()
 
 int main(int argc, char** argv)
 {
-    static char path[path_size];
+    static char path[conf_path_size];
     static char date[day_date_size];
     static char prefix[prefix_size];
-    static char file[path_size];
+    static char file[cleaner_day_path_size];
 
     if (argc != 3) {
         usage();

@@ -2,26 +2,16 @@
 #include <ctime>
 
 #include "cleaner.h"
+#include "text.h"
 
 age_status read_age(const char* text, int& age)
 {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    if (*p < '0' || *p > '9')
+    // Up to 2^31, so that INT_MIN itself can be read.
+    number_text n = read_number(text, static_cast<unsigned long long>(INT_MAX) + 1);
+    if (!n.digits)
         return age_status::no_digits;
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            return age_status::too_large; // stops long before a 64-bit overflow
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX || value < INT_MIN)
+    long long value = n.negative ? -static_cast<long long>(n.value) : static_cast<long long>(n.value);
+    if (n.over || value > INT_MAX || value < INT_MIN)
         return age_status::too_large;
     age = static_cast<int>(value);
     return age_status::ok;
@@ -62,7 +52,7 @@ bool target_day(std::time_t now, long long age, std::tm& day)
     int d = 0;
     civil_from_days(days_from_civil(today.tm_year + 1900LL, today.tm_mon + 1, today.tm_mday) - age,
                     y, m, d);
-    if (y - 1900 > INT_MAX || y - 1900 < INT_MIN)
+    if (y < 1000 || y > 9999)
         return false;
     day = std::tm{};
     day.tm_year = static_cast<int>(y - 1900);

@@ -15,25 +15,19 @@ bool is_log_ini(const char* path)
     return n >= tail_len && std::memcmp(path + n - tail_len, tail, tail_len) == 0;
 }
 
-// White space as the C locale's isspace() sees it.
-static bool blank(char c)
+static const char* skip_spaces(const char* p)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-static const char* skip_blanks(const char* p)
-{
-    while (*p != '\0' && blank(*p))
+    while (is_space(*p))
         ++p;
     return p;
 }
 
-// Copies the run of non-blank characters at p into field; returns the end of
+// Copies the run of non-space characters at p into field; returns the end of
 // the run. fits is false, and the field empty, when the run is too long.
 static const char* take_word(const char* p, char* field, std::size_t size, bool& fits)
 {
     const char* end = p;
-    while (*end != '\0' && !blank(*end))
+    while (*end != '\0' && !is_space(*end))
         ++end;
     std::size_t n = static_cast<std::size_t>(end - p);
     fits = n < size;
@@ -52,15 +46,15 @@ void split_line(const char* line, conf_fields& f)
     f.key_fits = true;
     f.value_fits = true;
 
-    const char* p = skip_blanks(line);
+    const char* p = skip_spaces(line);
     if (*p == '\0')
         return;
     p = take_word(p, f.key, sizeof f.key, f.key_fits);
-    p = skip_blanks(p);
+    p = skip_spaces(p);
     if (*p == '\0')
         return;
     f.kind = *p++;
-    p = skip_blanks(p);
+    p = skip_spaces(p);
     if (*p == '\0')
         return;
     take_word(p, f.value, sizeof f.value, f.value_fits);
@@ -138,9 +132,9 @@ line_status next_line(line_reader& r)
     return line_status::ok;
 }
 
-void skipped_line(unsigned line, const char* why)
+void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after)
 {
-    std::printf("ligne %u ignorée : %s\n", line, why);
+    std::printf("ligne %u ignorée : %s%zu%s\n", line, before, limit, after);
 }
 
 void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
@@ -159,7 +153,7 @@ void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
         if (r.first == kind_comment)
             continue; // a comment is skipped whole, however long
         if (st == line_status::too_long) {
-            skipped_line(r.number, "plus de 99 caractères");
+            skipped_line(r.number, "plus de ", conf_line_max, " caractères");
             continue;
         }
         split_line(r.line, f);
@@ -167,25 +161,25 @@ void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
     }
 }
 
-bool take_rule(const conf_fields& f, unsigned line, int contents, int sources, rule& r)
+bool take_rule(const conf_fields& f, unsigned line, int n_contents, int n_sources, rule& r)
 {
     bool content = f.kind == kind_content;
     if (!content && f.kind != kind_source)
         return false;
     std::size_t key_max = content ? content_key_max : source_key_max;
     if (!f.key_fits || strlen2(f.key) > key_max) {
-        skipped_line(line, content ? "clé de plus de 39 caractères"
-                                   : "clé de plus de 24 caractères pour une règle d'adresse");
+        skipped_line(line, "clé de plus de ", key_max,
+                     content ? " caractères" : " caractères pour une règle d'adresse");
         return false;
     }
     // The prefix is copied here, into a field of the width both programs
     // keep, and only a copy that fit makes the rule held.
     if (!f.value_fits || !copy_text(r.prefix, f.value)) {
-        skipped_line(line, "préfixe de plus de 24 caractères");
+        skipped_line(line, "préfixe de plus de ", prefix_max, " caractères");
         return false;
     }
-    if ((content ? contents : sources) >= MAX_RULES) {
-        skipped_line(line, content ? "plus de 25 règles de contenu" : "plus de 25 règles d'adresse");
+    if ((content ? n_contents : n_sources) >= MAX_RULES) {
+        skipped_line(line, "plus de ", static_cast<std::size_t>(MAX_RULES), content ? " règles de contenu" : " règles d'adresse");
         return false;
     }
     copy_field(r.key, f.key);

@@ -7,6 +7,8 @@
 // Longest configuration line, in characters, not counting its line end
 // (a line feed, or a carriage return and a line feed).
 constexpr std::size_t conf_line_max = 99;
+// The configuration path both programs take: at most 119 characters.
+constexpr std::size_t conf_path_size = 120;
 // Widths of the parsing fields, in bytes with the NUL.
 constexpr std::size_t conf_key_size = 40;    // key: at most 39 characters
 constexpr std::size_t conf_value_size = 200; // value: at most 199 characters
@@ -17,7 +19,8 @@ constexpr std::size_t conf_value_size = 200; // value: at most 199 characters
 constexpr int MAX_RULES = 25;                // rules of each kind
 constexpr std::size_t content_key_max = 39;  // key of a content rule
 constexpr std::size_t source_key_max = 24;   // key of a source rule
-constexpr std::size_t prefix_size = 25;      // day-file prefix: at most 24 characters
+constexpr std::size_t prefix_size = 25;      // day-file prefix, with its NUL
+constexpr std::size_t prefix_max = prefix_size - 1;
 
 // The kind table: content rule, source rule, comment marker, display
 // setting, then the display letters of modes 0, 1 and 2.
@@ -26,6 +29,9 @@ constexpr char kind_content = conf_kinds[0];
 constexpr char kind_source = conf_kinds[1];
 constexpr char kind_comment = conf_kinds[2];
 constexpr char kind_display = conf_kinds[3];
+constexpr char display_none = conf_kinds[4];    // R: mode 0
+constexpr char display_all = conf_kinds[5];     // T: mode 1
+constexpr char display_matched = conf_kinds[6]; // S: mode 2
 
 // The file-name rule: a configuration path is accepted only when its last
 // seven bytes are "log.ini".
@@ -69,8 +75,9 @@ line_status next_line(line_reader& r);
 // its line number.
 void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
 
-// Prints "ligne N ignorée : why" on standard output.
-void skipped_line(unsigned line, const char* why);
+// Prints "ligne N ignorée : " on standard output, then what the line passed:
+// before, the limit, after ("plus de ", 99, " caractères").
+void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after);
 
 // A rule both programs hold: its kind (kind_content or kind_source), its key
 // and its day-file prefix, each within its limit.
@@ -85,4 +92,4 @@ struct rule {
 // rule and is passed over silently; a rule past a limit (key width for its
 // kind, prefix width, 25 of its kind) is skipped with a line saying why.
 // True, and r filled, when the rule is held.
-bool take_rule(const conf_fields& f, unsigned line, int contents, int sources, rule& r);
+bool take_rule(const conf_fields& f, unsigned line, int n_contents, int n_sources, rule& r);

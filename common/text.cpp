@@ -22,3 +22,24 @@ bool copy_text(char* dst, std::size_t size, const char* src)
     std::memcpy(dst, src, n + 1);
     return true;
 }
+
+number_text read_number(const char* text, unsigned long long limit)
+{
+    number_text r;
+    const char* p = text;
+    while (is_space(*p))
+        ++p;
+    if (*p == '+' || *p == '-')
+        r.negative = *p++ == '-';
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        unsigned d = static_cast<unsigned>(*p - '0');
+        if (r.over || r.value > limit / 10 || r.value * 10 + d > limit)
+            r.over = true;
+        else
+            r.value = r.value * 10 + d;
+    }
+    r.digits = p > digits;
+    r.end = p;
+    return r;
+}

@@ -1,5 +1,6 @@
 // Bounded text helpers: every copy into a fixed field says whether it fit,
-// so that the caller refuses what is too long instead of cutting it.
+// so that the caller refuses what is too long instead of cutting it; and the
+// one reader of a signed decimal number that all three programs use.
 #pragma once
 #include <cstddef>
 #include <cstring>
@@ -23,3 +24,20 @@ void copy_field(char (&dst)[N], const char (&src)[M])
     static_assert(M <= N, "the destination field is narrower than the source");
     std::memcpy(dst, src, M);
 }
+
+// White space as the C locale's isspace() sees it: blank, tab, line feed,
+// vertical tab, form feed, carriage return.
+constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A decimal number read like atoi and "%d": leading white space, an optional
+// sign, then digits; reading stops at the first other character. The value
+// is counted only up to limit: past it, over is set and the digits are still
+// read to their end, so that nothing can overflow.
+struct number_text {
+    bool digits = false;   // at least one digit was read
+    bool negative = false; // a minus sign came before the digits
+    bool over = false;     // the digits are worth more than limit
+    unsigned long long value = 0;
+    const char* end = nullptr; // the first character after the digits
+};
+number_text read_number(const char* text, unsigned long long limit);

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::tm tm;
     if (localtime_r(&when, &tm) != nullptr) {
         char line[600];
-        char name[day_path_size];
+        char name[listener_day_path_size];
         log_line(line, sizeof line, msg, tm);
         day_file_name(name, sizeof name, ip_orig, tm);
     }

@@ -1,4 +1,5 @@
 #include "sender.h"
+#include "text.h"
 
 #include <cstdio>
 #include <sys/socket.h>
@@ -6,23 +7,10 @@
 
 bool read_port(const char* text, int& port)
 {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    if (*p < '0' || *p > '9')
+    number_text n = read_number(text, 65535);
+    if (!n.digits || n.over || (n.negative && n.value != 0))
         return false;
-    long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > 65535)
-            return false; // stops before it could overflow
-    }
-    if (negative && value != 0)
-        return false;
-    port = static_cast<int>(value);
+    port = static_cast<int>(n.value);
     return true;
 }
 

@@ -106,6 +106,8 @@ TEST(CleanerE2E, RefusesWhatWouldDeleteTheWrongFiles)
         {{"2000000000", "log.ini"},
          "date impossible a calculer pour une anciennete de 2000000000 jours : aucun fichier "
          "effacé\n"},
+        {{"400000", "log.ini"}, // the year 931: no day file has a three-digit year
+         "date impossible a calculer pour une anciennete de 400000 jours : aucun fichier effacé\n"},
     };
     std::string before = listing(dir);
     for (auto& c : cases) {

@@ -69,6 +69,13 @@ TEST(TargetDay, IsTheCalendarDateThatManyDaysBack)
         // Too far to name a four-digit year: nothing to delete.
         {1796893200, 2000000000, "none"},
         {1796893200, -2147483647 - 1, "none"},
+        // A day file's year has four digits: 1000 to 9999, and no other.
+        {1796893200, 400000, "none"},   // the year 931
+        {1796893200, 800000, "none"},   // the year -164
+        {1796893200, 375082, "1000_01_01"},
+        {1796893200, 375083, "none"},
+        {1796893200, -2912099, "9999_12_31"},
+        {1796893200, -2912100, "none"},
     };
     for (auto& c : cases)
         EXPECT_EQ(target(c.now, c.age, "Europe/Paris"), c.date) << c.now << " - " << c.age;
