@@ -3,21 +3,34 @@
 // holds up the filing. The day files are the record; the console is a view
 // of it.
 //
-// Each stream gets an open file description of its own with O_NONBLOCK (or,
-// for a socket such as the system journal's, sends with MSG_DONTWAIT), so
-// the flag never reaches the terminal or pipe shared with other programs. A
-// line that cannot be written at once is dropped and counted; the count is
-// said on the stream before the next line that can be written. A line once
-// begun is always finished before anything else, so the stream only ever
-// shows whole lines. A stream that fails for good (its reader gone) is
-// ignored from then on; SIGPIPE is ignored by main.
+// A stream is written without ever waiting, in one of three ways, and the
+// flags of a description shared with other programs are never changed:
+// - own: a file description of the listener's own with O_NONBLOCK, opened
+//   anew through /proc; or the shared one for a regular file, which never
+//   stalls and keeps its shared offset;
+// - socket: the shared socket (the system journal's), sent to with
+//   MSG_DONTWAIT;
+// - polled: where no description of its own can be had (another user's
+//   terminal or pipe), the shared one, written only when poll says it takes
+//   output, and a pipe no more than it then surely takes (PIPE_BUF).
 //
-// The buffering is stdio's own choice for the stream: line by line on a
-// terminal, for stderr, or under stdbuf -oL; otherwise in blocks.
+// Standard error, a terminal and a socket go line by line, and so does
+// standard output when it was asked for (stdbuf -oL or -o0); otherwise
+// standard output gathers whole lines into blocks of PIPE_BUF bytes, each
+// written when it is full. A line that cannot be taken is dropped and
+// counted, and the count is said before the next line taken. A line once
+// begun is finished before anything else on that file, by either stream, so
+// the console only ever shows whole lines; the rest of a line cut by a
+// stall comes with the next message. Only a reader gone for good (EPIPE, a
+// closed descriptor) ends a stream; after any other failure the next line is
+// tried. SIGPIPE is ignored by main.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <stdio_ext.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,70 +41,95 @@
 console out_console = {1, "console trop lente : %lu lignes non affichées\n"};
 console err_console = {2, "listener: standard error too slow: %lu reports not written\n"};
 
+static_assert(console_block <= PIPE_BUF, "a block must go into a pipe in one write");
+
 static FILE* stream_of(const console& c) { return c.number == 1 ? stdout : stderr; }
 
-void console_open(console& c)
+static void take_over(console& c, const struct stat& st)
 {
+    // stdio decided the buffering when the start-up lines were printed:
+    // line by line under stdbuf -oL, or none at all under -o0.
     FILE* stream = stream_of(c);
-    std::fflush(stream);
-    struct stat st;
-    if (fstat(c.number, &st) != 0) {
-        c.broken = true; // closed: there is nothing to show
+    bool asked = __flbf(stream) != 0 || __fbufsize(stream) <= 1;
+    c.lines = c.number == 2 || asked || isatty(c.number) || S_ISSOCK(st.st_mode);
+    c.fd = c.number;
+    if (S_ISSOCK(st.st_mode)) {
+        c.how = console::socket;
         return;
     }
-    // stdio decided the buffering when the start-up lines were printed.
-    std::size_t size = __fbufsize(stream);
-    c.lines = __flbf(stream) != 0 || size <= 1;
-    c.block = size > 1 && size < sizeof c.buf ? size : sizeof c.buf / 2;
-
-    if (S_ISSOCK(st.st_mode)) {
-        c.socket = true;
-        c.fd = c.number;
-    } else if (S_ISREG(st.st_mode)) {
-        c.fd = c.number; // a file never stalls, and keeps its shared offset
+    if (S_ISREG(st.st_mode)) {
+        c.how = console::own;
+        return;
+    }
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", c.number);
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        c.fd = fd;
+        c.how = console::own;
     } else {
-        char path[32];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", c.number);
-        c.fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (c.fd < 0) {
-            // No /proc: the flag goes on the shared description instead.
-            c.fd = c.number;
-            int flags = fcntl(c.fd, F_GETFL);
-            if (flags >= 0)
-                fcntl(c.fd, F_SETFL, flags | O_NONBLOCK);
-        }
+        c.how = console::polled;
     }
 }
 
-// Writes what is pending without waiting: everything in line mode, whole
-// lines once a block is full otherwise. False when nothing could be written.
-static bool drain(console& c)
+void console_open()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    struct stat out, err;
+    bool has_out = fstat(1, &out) == 0;
+    bool has_err = fstat(2, &err) == 0;
+    // A closed stream has nothing to show.
+    out_console.broken = !has_out;
+    err_console.broken = !has_err;
+    if (has_out)
+        take_over(out_console, out);
+    if (has_err)
+        take_over(err_console, err);
+    // One file behind both (2>&1, a terminal, the journal's socket): a line
+    // of one never lands inside a line begun by the other.
+    if (has_out && has_err && out.st_dev == err.st_dev && out.st_ino == err.st_ino) {
+        out_console.peer = &err_console;
+        err_console.peer = &out_console;
+    }
+}
+
+// Whether a failed write means the reader is gone for good.
+static bool gone(int err) { return err == EPIPE || err == EBADF || err == ECONNRESET; }
+
+// Writes what is pending without waiting. Returns the bytes written.
+static std::size_t drain(console& c)
 {
     std::size_t done = 0;
     while (done < c.len) {
-        ssize_t n = c.socket ? send(c.fd, c.buf + done, c.len - done, MSG_DONTWAIT | MSG_NOSIGNAL)
-                             : write(c.fd, c.buf + done, c.len - done);
+        std::size_t want = c.len - done;
+        if (c.how == console::polled) {
+            struct pollfd p = {c.fd, POLLOUT, 0};
+            if (poll(&p, 1, 0) <= 0)
+                break; // it would wait
+            want = std::min<std::size_t>(want, PIPE_BUF);
+        }
+        ssize_t n = c.how == console::socket
+                        ? send(c.fd, c.buf + done, want, MSG_DONTWAIT | MSG_NOSIGNAL)
+                        : write(c.fd, c.buf + done, want);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                c.broken = true; // the reader is gone: ignore the stream
-                c.len = 0;
-                return false;
-            }
-            break;
+        if (n < 0 && gone(errno)) {
+            c.broken = true;
+            c.len = 0;
+            c.begun = false;
+            return done;
         }
+        if (n <= 0)
+            break; // full, stalled, or failing for now: tried again next line
         done += static_cast<std::size_t>(n);
     }
-    std::memmove(c.buf, c.buf + done, c.len - done);
-    c.len -= done;
-    return done > 0;
-}
-
-static void append(console& c, const char* text, std::size_t n)
-{
-    std::memcpy(c.buf + c.len, text, n);
-    c.len += n;
+    if (done > 0) {
+        c.begun = done < c.len && c.buf[done - 1] != '\n';
+        std::memmove(c.buf, c.buf + done, c.len - done);
+        c.len -= done;
+    }
+    return done;
 }
 
 void console_put(console& c, const char* text, std::size_t n)
@@ -104,33 +142,31 @@ void console_put(console& c, const char* text, std::size_t n)
     }
     if (c.broken)
         return;
-
+    if (c.peer != nullptr && c.peer->begun && (drain(*c.peer), c.peer->begun)) {
+        ++c.lost; // the other stream's line is still unfinished
+        return;
+    }
     char note[96];
     std::size_t k = 0;
     if (c.lost > 0) {
         int w = std::snprintf(note, sizeof note, c.notice, c.lost);
         k = w > 0 ? static_cast<std::size_t>(w) : 0;
     }
-    // Pending output goes first: in line mode the rest of a line begun, in
+    // What is pending goes first: in line mode the rest of a line begun, in
     // block mode a full block.
-    std::size_t room = c.lines ? sizeof c.buf : c.block;
-    if (c.len > 0 && (c.lines || c.len + k + n > room))
+    if (c.len > 0 && (c.lines || c.len + k + n > sizeof c.buf))
         drain(c);
-    if ((c.lines && c.len > 0) || c.len + k + n > room) {
+    if ((c.lines && c.len > 0) || c.len + k + n > sizeof c.buf) {
         ++c.lost;
         return;
     }
-    std::size_t before = c.len;
-    append(c, note, k);
-    append(c, text, n);
-    if (!c.lines) {
-        c.lost = 0; // accepted into the block, as stdio would
+    std::memcpy(c.buf + c.len, note, k);
+    std::memcpy(c.buf + c.len + k, text, n);
+    c.len += k + n;
+    if (c.lines && drain(c) == 0 && !c.broken) {
+        c.len = 0; // not a byte written: dropped, and counted
+        ++c.lost;
         return;
     }
-    if (drain(c) || c.broken) {
-        c.lost = 0; // begun: the rest follows before anything else
-        return;
-    }
-    c.len = before; // not a byte written: dropped, and counted
-    ++c.lost;
+    c.lost = 0; // said, or begun, or gathered into the block
 }

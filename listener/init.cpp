@@ -10,10 +10,7 @@
 #include "listener.h"
 #include "text.h"
 
-char myport[port_size];
 int aff;
-char ip_orig[addr_text_size];
-char repa[prefix_size];
 
 char site[MAX_RULES][site_size];
 char name_site[MAX_RULES][prefix_size];
@@ -26,15 +23,15 @@ static void display_setting(const char* value)
 {
     std::puts("il y a un parametre d'affichage");
     switch (value[0]) {
-    case conf_kinds[4]:
+    case display_none:
         aff = 0;
         std::puts("rien n'est affiché");
         break;
-    case conf_kinds[5]:
+    case display_all:
         aff = 1;
         std::puts("tout est affiché");
         break;
-    case conf_kinds[6]:
+    case display_matched:
         aff = 2;
         std::puts("seul les selectionnées sont affichés");
         break;

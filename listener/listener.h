@@ -1,6 +1,7 @@
 // The listener's process-wide state and its pieces: the configuration reader
-// (init), the router run for every message (route), and the day-file writer
-// (journal). All storage is fixed and static; nothing is allocated.
+// (init), the receive loop (serve), the router run for every message (route),
+// the day-file writer (journal) and the console. All storage is fixed and
+// static; nothing is allocated.
 #pragma once
 #include <cstddef>
 #include <ctime>
@@ -8,23 +9,24 @@
 #include <sys/types.h>
 
 #include "conf.h"
+#include "day_file.h"
 
 constexpr std::size_t port_size = 9;      // port argument: at most 8 characters
-constexpr std::size_t path_size = 120;    // configuration path: at most 119
 constexpr std::size_t msg_max = 499;      // payload bytes kept of a datagram
 constexpr std::size_t addr_text_size = 46;// address text, IPv6 at most 45
 constexpr std::size_t site_size = 50;     // content key slot
-constexpr std::size_t day_path_size = 64; // day-file path: at most 63
-constexpr int queue_bytes = 4 << 20;      // socket receive queue asked for
+// The socket receive queue asked for, in bytes: the figure of the sysctl
+// file that lets an unprivileged listener have it (packaging/60-ovelsk.conf).
+constexpr int queue_bytes = KIT_QUEUE_BYTES;
 
-extern char myport[port_size];
-extern int aff;                      // display mode: 0 nothing, 1 all, 2 matched
-extern char ip_orig[addr_text_size]; // sender's address text of this message
-extern char repa[prefix_size];       // prefix of the current match
+extern char myport[port_size];       // main.cpp
+extern int aff;                      // init.cpp: display mode, 0 nothing, 1 all, 2 matched
+extern char ip_orig[addr_text_size]; // receive.cpp: sender's address text of this message
+extern char repa[prefix_size];       // route.cpp: prefix of the current match
 
-// The routing tables. Every slot is at least as wide as the field of the
-// shared rule it is copied from, and repa as wide as a prefix slot, so no
-// copy of a key or prefix can fail and leave it empty: an empty key would
+// The routing tables (init.cpp). Every slot is at least as wide as the field
+// of the shared rule it is copied from, and repa as wide as a prefix slot, so
+// no copy of a key or prefix can fail and leave it empty: an empty key would
 // match every message, and an empty prefix would file into the date-only
 // file. The limits (24 characters for a source key or a prefix) are those
 // of the shared rule.
@@ -39,24 +41,25 @@ extern int i_ip;
 // failure reports. Until console_open takes it over it is plain stdio; after,
 // a line that cannot be written at once is dropped and counted, and never
 // holds up the receive loop (console.cpp).
-constexpr std::size_t console_size = 8192;
+constexpr std::size_t console_block = 4096; // a pipe takes this much at once (PIPE_BUF)
 struct console {
     int number;          // 1 standard output, 2 standard error
     const char* notice;  // said, with the count, before the next line shown
     int fd = -1;         // -1: not taken over, written through stdio
-    bool socket = false; // the system journal's stream
+    enum { own, polled, socket } how = own; // see console.cpp
     bool lines = true;   // line by line; otherwise in blocks
     bool broken = false; // the reader is gone: nothing more is written
-    std::size_t block = 0;
-    unsigned long lost = 0; // lines dropped since the last notice
-    std::size_t len = 0;    // bytes pending in buf
-    char buf[console_size] = {};
+    bool begun = false;  // buf starts with the rest of a line partly written
+    console* peer = nullptr; // the other stream, when both are one file
+    unsigned long lost = 0;  // lines dropped since the last notice
+    std::size_t len = 0;     // bytes pending in buf
+    char buf[console_block] = {};
 };
 extern console out_console;
 extern console err_console;
 
-// Takes a stream over from stdio, once the start-up lines are out.
-void console_open(console& c);
+// Takes both streams over from stdio, once the start-up lines are out.
+void console_open();
 // Writes one whole line (text ends in a newline), or drops and counts it.
 void console_put(console& c, const char* text, std::size_t n);
 
@@ -75,17 +78,37 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
 // Appends one log line for msg to today's day file of prefix. Failures are
 // reported on standard error; the caller goes on either way. Returns 0.
 int journal(const char* msg, const char* prefix);
+// The same at a given clock reading, so that the once-a-minute rules can be
+// tried without waiting.
+int journal_at(const char* msg, const char* prefix, std::time_t now);
+
+// The appends are written to disk at most once a second: a power cut costs
+// at most the last second or two of messages.
+constexpr long long sync_interval_ms = 1000;
+// Whether a sync made at last_ms may be followed by another at now_ms
+// (milliseconds of a clock that never goes back).
+bool sync_due(long long now_ms, long long last_ms);
+// Writes the day files appended to since the last sync to disk, if the last
+// sync is a second old. Returns whether appends are still waiting for it:
+// then the caller calls again within the second, traffic or not.
+bool journal_sync(long long now_ms);
 
 // Where the address bytes of a sender address lie.
 void* get_in_addr(struct sockaddr* sa);
 
 // Receives one datagram of at most size bytes, retrying when a signal
-// interrupts the wait. Returns the length, or -1 with errno set.
+// interrupts the wait. Returns the length, or -1 with errno set (EAGAIN when
+// the socket's receive timeout passed).
 ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from);
 
 // Puts the sender's address text into ip_orig.
 void note_sender(const struct sockaddr_storage& from);
 
-// Displays and files one message (the text up to its first NUL) from the
-// sender in ip_orig, by the display mode and the rules.
+// The receive loop: receives, routes and files messages until receiving
+// fails. Returns only then, with errno set.
+void serve(int fd);
+
+// Displays and files one message from the sender in ip_orig, by the display
+// mode and the rules. The message is the text up to its first NUL, and at
+// most msg_max bytes long: the receive buffer holds no more.
 void route(const char* msg);

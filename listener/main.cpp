@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,8 @@
 #include "conf.h"
 #include "listener.h"
 #include "text.h"
+
+char myport[port_size];
 
 static void usage()
 {
@@ -37,19 +37,9 @@ static void usage()
 // for the resolver to judge.
 static bool port_ok(const char* port)
 {
-    const char* p = port;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    bool minus = *p == '-';
-    if (*p == '+' || *p == '-')
-        ++p;
-    const char* digits = p;
-    unsigned long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-        if (value <= 65535)
-            value = value * 10 + static_cast<unsigned long>(*p - '0');
-    bool number = (p > digits && *p == '\0') || *port == '\0';
-    return !number || (!minus && value >= 1 && value <= 65535);
+    number_text n = read_number(port, 65535);
+    bool number = (n.digits && *n.end == '\0') || *port == '\0';
+    return !number || (!n.negative && !n.over && n.value >= 1);
 }
 
 // Binds the first entry of the resolver's list that takes a socket and a
@@ -87,8 +77,7 @@ static void widen_queue(int fd)
 
 int main(int argc, char** argv)
 {
-    static char path[path_size];
-    static char buf[msg_max + 1];
+    static char path[conf_path_size];
 
     // A console whose reader went away must not end the listener: its
     // writes fail with EPIPE instead, and the filing goes on.
@@ -135,18 +124,8 @@ int main(int argc, char** argv)
     widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
     // From here the console never holds up the receive loop.
-    console_open(out_console);
-    console_open(err_console);
-
-    for (;;) {
-        struct sockaddr_storage from;
-        ssize_t n = receive(fd, buf, msg_max, from);
-        if (n < 0) {
-            std::perror("recvfrom");
-            return 1;
-        }
-        note_sender(from);
-        buf[n] = '\0';
-        route(buf);
-    }
+    console_open();
+    serve(fd);
+    std::perror("recvfrom");
+    return 1;
 }

@@ -2,42 +2,14 @@
 // hand it to journal once for every rule it matches. This is the hot path:
 // fixed buffers only, and no system call beyond the console write and the
 // day-file appends.
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
-#include <netinet/in.h>
 
 #include "listener.h"
 #include "text.h"
 
-void* get_in_addr(struct sockaddr* sa)
-{
-    if (sa->sa_family == AF_INET)
-        return &reinterpret_cast<struct sockaddr_in*>(sa)->sin_addr;
-    return &reinterpret_cast<struct sockaddr_in6*>(sa)->sin6_addr;
-}
-
-ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from)
-{
-    for (;;) {
-        socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, buf, size, 0, reinterpret_cast<struct sockaddr*>(&from), &len);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-}
-
-void note_sender(const struct sockaddr_storage& from)
-{
-    // The address text is held whole (45 characters for IPv6), so that
-    // source rules and the display see the same text.
-    auto* sa = const_cast<struct sockaddr*>(reinterpret_cast<const struct sockaddr*>(&from));
-    if (inet_ntop(from.ss_family, get_in_addr(sa), ip_orig, sizeof ip_orig) == nullptr)
-        ip_orig[0] = '\0';
-}
+char repa[prefix_size];
 
 // Shows the display line "H:hour|from:sender | msg"" on the console.
 static void show(const char* hour, const char* msg)
@@ -47,6 +19,8 @@ static void show(const char* hour, const char* msg)
     for (const char* piece : {"H:", hour, "|from:", static_cast<const char*>(ip_orig), " | ", msg,
                               "\"\n"}) {
         std::size_t k = strlen2(piece);
+        if (k > sizeof line - n)
+            return; // longer than route's contract allows: never cut, not shown
         std::memcpy(line + n, piece, k);
         n += k;
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -49,7 +50,8 @@ std::vector<std::string> split_list(const std::string& list)
 }
 
 // Reads what is available on fd into text; false at the end of the stream.
-bool drain(int fd, std::string& text, int wait_ms)
+// A regular file has no end: what comes later is read later.
+bool drain(int fd, std::string& text, int wait_ms, bool file = false)
 {
     if (fd < 0)
         return false;
@@ -60,6 +62,10 @@ bool drain(int fd, std::string& text, int wait_ms)
     ssize_t n = read(fd, buf, sizeof buf);
     if (n > 0) {
         text.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (n == 0 && file) {
+        std::this_thread::sleep_for(milliseconds(wait_ms));
         return true;
     }
     return n < 0 && errno == EINTR;
@@ -78,13 +84,14 @@ void drain_all(int fd, std::string& text)
     }
 }
 
-bool wait_text(int fd, std::string& text, const std::string& want, milliseconds timeout)
+bool wait_text(int fd, std::string& text, const std::string& want, milliseconds timeout,
+               bool file = false)
 {
     auto end = clock::now() + timeout;
     while (text.find(want) == std::string::npos) {
         if (clock::now() >= end)
             return false;
-        if (!drain(fd, text, 20) && text.find(want) == std::string::npos)
+        if (!drain(fd, text, 20, file) && text.find(want) == std::string::npos)
             return false;
     }
     return true;
@@ -103,50 +110,94 @@ std::string program(const std::string& name)
     throw std::runtime_error("unknown program " + name);
 }
 
+bool emulated() { return !split_list(KIT_EMULATOR).empty(); }
+
 proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
            const std::string& tz, console_kind out, const std::vector<std::string>& wrapper)
 {
-    std::vector<std::string> argv = wrapper;
+    start_options options;
+    options.out = out;
+    options.wrapper = wrapper;
+    return start(name, args, dir, tz, options);
+}
+
+proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
+           const std::string& tz, const start_options& options)
+{
+    std::vector<std::string> argv = options.wrapper;
+    if (options.out == console_kind::line_pipe) {
+        argv.push_back("stdbuf");
+        argv.push_back("-oL");
+    }
     for (auto& word : split_list(KIT_EMULATOR))
         argv.push_back(word);
     argv.push_back(program(name));
     argv.insert(argv.end(), args.begin(), args.end());
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw); // bytes pass as written: no \r added to \n
-    tcsetattr(slave, TCSANOW, &raw);
-    int errpipe[2];
-    if (pipe(errpipe) != 0)
-        throw std::runtime_error("no pipe");
-    if (out == console_kind::pipe) {
-        int outpipe[2];
-        if (pipe(outpipe) != 0)
-            throw std::runtime_error("no pipe");
-        close(master);
-        close(slave);
-        master = outpipe[0];
-        slave = outpipe[1];
+    // reader: this side's end; writer: the program's standard output.
+    int reader = -1, writer = -1;
+    switch (options.out) {
+    case console_kind::terminal: {
+        reader = posix_openpt(O_RDWR | O_NOCTTY);
+        if (reader < 0 || grantpt(reader) != 0 || unlockpt(reader) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        writer = open(ptsname(reader), O_RDWR | O_NOCTTY);
+        struct termios raw;
+        tcgetattr(writer, &raw);
+        cfmakeraw(&raw); // bytes pass as written: no \r added to \n
+        tcsetattr(writer, TCSANOW, &raw);
+        break;
     }
+    case console_kind::pipe:
+    case console_kind::line_pipe:
+    case console_kind::joined: {
+        int ends[2];
+        if (pipe(ends) != 0)
+            throw std::runtime_error("no pipe");
+        reader = ends[0];
+        writer = ends[1];
+        break;
+    }
+    case console_kind::socket: {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+            throw std::runtime_error("no socket pair");
+        reader = ends[0];
+        writer = ends[1];
+        break;
+    }
+    case console_kind::file:
+        writer = open(options.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        reader = open(options.out_path.c_str(), O_RDONLY);
+        if (writer < 0 || reader < 0)
+            throw std::runtime_error("cannot open " + options.out_path);
+        break;
+    }
+    int errpipe[2] = {-1, -1};
+    if (options.out != console_kind::joined && pipe(errpipe) != 0)
+        throw std::runtime_error("no pipe");
+    int errwriter = options.out == console_kind::joined ? writer : errpipe[1];
 
     std::string tz_env = "TZ=" + tz;
     pid_t pid = fork();
     if (pid == 0) {
         setsid();
+        // As a shell starts it: the test runner may ignore SIGPIPE, and an
+        // ignored signal stays ignored across exec.
+        signal(SIGPIPE, SIG_DFL);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
-        dup2(slave, 1);
-        dup2(errpipe[1], 2);
+        dup2(writer, 1);
+        dup2(errwriter, 2);
         // The program holds no end of its outputs but its own: a reader
         // that goes away must leave the pipe without readers.
-        close(master);
-        close(errpipe[0]);
+        close(reader);
+        if (errpipe[0] >= 0)
+            close(errpipe[0]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
+        if (options.nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(125);
         std::vector<char*> cargv;
         for (auto& a : argv)
             cargv.push_back(const_cast<char*>(a.c_str()));
@@ -156,18 +207,23 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         execvpe(cargv[0], cargv.data(), envp); // the emulator may be named by PATH
         _exit(127);
     }
-    close(slave);
-    close(errpipe[1]);
     proc p;
+    if (options.keep_shared)
+        p.shared = writer;
+    else
+        close(writer);
+    if (errpipe[1] >= 0)
+        close(errpipe[1]);
     p.pid = pid;
-    p.out = master;
+    p.out = reader;
     p.err = errpipe[0];
+    p.out_file = options.out == console_kind::file;
     return p;
 }
 
 bool proc::wait_out(const std::string& text, milliseconds timeout)
 {
-    return wait_text(out, out_text, text, timeout);
+    return wait_text(out, out_text, text, timeout, out_file);
 }
 
 bool proc::wait_err(const std::string& text, milliseconds timeout)
@@ -185,7 +241,7 @@ int proc::wait_exit(milliseconds timeout)
             break;
         if (clock::now() >= end)
             return -1;
-        drain(out, out_text, 5);
+        drain(out, out_text, 5, out_file);
         drain(err, err_text, 5);
     }
     pid = -1;
@@ -206,10 +262,10 @@ void proc::stop()
 }
 
 proc::proc(proc&& o) noexcept
-    : pid(o.pid), out(o.out), err(o.err), out_text(std::move(o.out_text)),
-      err_text(std::move(o.err_text))
+    : pid(o.pid), out(o.out), err(o.err), shared(o.shared), out_file(o.out_file),
+      out_text(std::move(o.out_text)), err_text(std::move(o.err_text))
 {
-    o.pid = o.out = o.err = -1;
+    o.pid = o.out = o.err = o.shared = -1;
 }
 
 proc& proc::operator=(proc&& o) noexcept
@@ -217,6 +273,8 @@ proc& proc::operator=(proc&& o) noexcept
     std::swap(pid, o.pid);
     std::swap(out, o.out);
     std::swap(err, o.err);
+    std::swap(shared, o.shared);
+    std::swap(out_file, o.out_file);
     std::swap(out_text, o.out_text);
     std::swap(err_text, o.err_text);
     return *this;
@@ -229,6 +287,8 @@ proc::~proc()
         close(out);
     if (err >= 0)
         close(err);
+    if (shared >= 0)
+        close(shared);
 }
 
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
@@ -246,11 +306,17 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
 
 listener::listener(const std::string& dir, const std::vector<std::string>& config,
                    const std::string& tz, console_kind out)
+    : listener(dir, config, tz, start_options{out, "", false, false, {}})
+{
+}
+
+listener::listener(const std::string& dir, const std::vector<std::string>& config,
+                   const std::string& tz, const start_options& options)
     : port(free_port())
 {
     std::vector<std::string> args = {std::to_string(port)};
     args.insert(args.end(), config.begin(), config.end());
-    p = start("ovelsk", args, dir, tz, out);
+    p = start("ovelsk", args, dir, tz, options);
     if (!p.wait_out(ready()))
         ADD_FAILURE() << "the listener did not start: " << p.out_text << p.err_text;
 }

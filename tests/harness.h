@@ -13,8 +13,12 @@ using std::chrono::milliseconds;
 
 struct proc {
     pid_t pid = -1;
-    int out = -1; // pseudo-terminal master: the program's standard output
-    int err = -1; // pipe: the program's standard error
+    int out = -1; // where the program's standard output is read: a terminal's
+                  // master, a pipe, a socket or a file
+    int err = -1; // pipe: the program's standard error (-1 when joined to out)
+    int shared = -1; // when kept: this side's copy of the description the
+                     // program's standard output was given
+    bool out_file = false; // out is a regular file: its end is no end
     std::string out_text;
     std::string err_text;
 
@@ -36,8 +40,19 @@ struct proc {
 // Path of a built program by name ("ovelsk", "brannic", "pelmok").
 std::string program(const std::string& name);
 
-// How a program's standard output is connected.
-enum class console_kind { terminal, pipe };
+// How a program's standard output is connected: a raw pseudo-terminal; a
+// pipe (stdio then writes in blocks); a pipe under stdbuf -oL; one end of a
+// stream socket pair, as the system journal gives a service; a regular file;
+// or one pipe for both standard output and standard error.
+enum class console_kind { terminal, pipe, line_pipe, socket, file, joined };
+
+struct start_options {
+    console_kind out = console_kind::terminal;
+    std::string out_path;        // the file, for console_kind::file
+    bool keep_shared = false;    // keep proc::shared open
+    bool nobody = false;         // run as the user nobody (65534), when root
+    std::vector<std::string> wrapper; // command words put in front
+};
 
 // Starts a program with the given arguments in dir, with TZ set to tz.
 // The test target's emulator, if any, is put in front of it, and before that
@@ -46,6 +61,11 @@ proc start(const std::string& name, const std::vector<std::string>& args,
            const std::string& dir, const std::string& tz = "Europe/Paris",
            console_kind out = console_kind::terminal,
            const std::vector<std::string>& wrapper = {});
+proc start(const std::string& name, const std::vector<std::string>& args,
+           const std::string& dir, const std::string& tz, const start_options& options);
+
+// Whether the programs run behind an emulator (the cross-built suite).
+bool emulated();
 
 // Runs a program to its end; returns its exit status (-1 on a time-out).
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
@@ -84,6 +104,8 @@ struct listener {
     proc p;
     listener(const std::string& dir, const std::vector<std::string>& config,
              const std::string& tz = "Europe/Paris", console_kind out = console_kind::terminal);
+    listener(const std::string& dir, const std::vector<std::string>& config,
+             const std::string& tz, const start_options& options);
     std::string ready() const; // its last start-up line
     // The console lines after the start-up lines, times masked.
     std::string shown() const;

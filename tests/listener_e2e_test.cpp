@@ -44,6 +44,7 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         {{"7923", "a/log.ini", "extra"}, usage},
         {{"123456789"}, usage},   // nine characters: never cut to a port of eight
         {{"70000"}, usage},       // not a port: the resolver would wrap it to 4464
+        {{"65536"}, usage},       // the first number past the last port
         {{" 70000"}, usage},      // nor in any other form the resolver reads as a number
         {{"+70000"}, usage},
         {{"-1"}, usage},
@@ -209,11 +210,17 @@ TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)
 
     std::string out, err;
     EXPECT_EQ(run("ovelsk", {std::to_string(port)}, dir.path, &out, &err), 2);
-    close(held);
     EXPECT_EQ(out, "caractéristique affichage : 1 \n");
     // One report per address the resolver offered, then the verdict.
     std::regex reports("(listener: bind: Address already in use\n)+listener: failed to bind socket\n");
     EXPECT_TRUE(std::regex_match(err, reports)) << err;
+    // Both streams on one pipe, as under nohup or 2>&1: the start-up lines
+    // come first, though standard output is written in blocks there.
+    proc joined = start("ovelsk", {std::to_string(port)}, dir.path, "Europe/Paris",
+                        console_kind::joined);
+    EXPECT_EQ(joined.wait_exit(), 2);
+    EXPECT_EQ(joined.out_text, out + err);
+    close(held);
 }
 
 // A failure is said when it starts and when it ends, not for every message;

@@ -1,0 +1,195 @@
+// The console in every set-up the listener meets: a terminal, a pipe read
+// line by line or in blocks, the system journal's socket, a regular file on
+// a full disk; as the owner of that console, and as another user who cannot
+// open it anew. Each is stalled with more than 4 KiB of lines, then resumed:
+// the filing never waits, the lines dropped are counted exactly and said
+// once, the console shows only whole lines, the description shared with the
+// shell keeps its flags, and the listener lives on.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <regex>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+const std::string tz = "Europe/Paris";
+const int stalled = 150; // about 14 KiB of display lines
+
+std::string numbered(int i)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "M%05d ", i);
+    return head + std::string(60, 'x');
+}
+
+// Whether the user nobody can run the program under test from where it lies.
+bool nobody_can_run()
+{
+    if (geteuid() != 0)
+        return false;
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 &&
+                      access(program("ovelsk").c_str(), X_OK) == 0
+                  ? 0
+                  : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST(ConsoleE2E, EverySetUpDropsCountsAndResumesWithoutHoldingUpTheFiling)
+{
+    struct setup {
+        const char* name;
+        console_kind kind;
+        bool nobody;
+    } setups[] = {
+        {"terminal", console_kind::terminal, false},
+        {"pipe, line by line", console_kind::line_pipe, false},
+        {"pipe, in blocks", console_kind::pipe, false},
+        {"socket", console_kind::socket, false},
+        {"file on a full disk", console_kind::file, false},
+        {"another user's terminal", console_kind::terminal, true},
+        {"another user's pipe, line by line", console_kind::line_pipe, true},
+        {"another user's pipe, in blocks", console_kind::pipe, true},
+    };
+    bool nobody = nobody_can_run();
+    for (auto& s : setups) {
+        SCOPED_TRACE(s.name);
+        if (s.nobody && !nobody)
+            continue; // needs root, and a build the user nobody can reach
+        if (s.kind == console_kind::line_pipe && emulated())
+            continue; // stdbuf cannot preload into an emulated program
+        temp_dir dir;
+        chmod(dir.path.c_str(), 0777);
+        write_file(dir.file("log.ini"), "affichage * T\nM = m_\n");
+        std::string day_file = dir.file("m_" + days_ago(0, tz) + ".log");
+        std::unique_ptr<small_disk> disk;
+        start_options o;
+        o.out = s.kind;
+        o.keep_shared = true;
+        o.nobody = s.nobody;
+        if (s.kind == console_kind::file) {
+            disk.reset(new small_disk(dir.file("full"), 64));
+            if (!disk->ok)
+                continue; // a small file system needs root
+            o.out_path = dir.file("full/console.txt");
+        }
+        listener l(dir.path, {"log.ini"}, tz, o);
+        int flags = fcntl(l.p.shared, F_GETFL);
+
+        // The stall.
+        std::string filler = dir.file("full/filler");
+        switch (s.kind) {
+        case console_kind::terminal:
+            ASSERT_EQ(tcflow(l.p.shared, TCOOFF), 0); // what Ctrl-S does
+            break;
+        case console_kind::socket: {
+            int size = 4096;
+            setsockopt(l.p.shared, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+            break;
+        }
+        case console_kind::file: {
+            FILE* f = std::fopen(filler.c_str(), "w");
+            std::string page(4096, 'f');
+            while (std::fwrite(page.data(), 1, page.size(), f) == page.size() && std::fflush(f) == 0)
+                ;
+            std::fclose(f);
+            break;
+        }
+        default:
+            fcntl(l.p.out, F_SETPIPE_SZ, 4096); // one page: a few lines fill it
+            break;
+        }
+        const std::size_t line = 1 + 19 + 7 + numbered(0).size() + 3;
+        for (int i = 0; i < stalled; ++i) {
+            send_to(l.port, numbered(i));
+            if (i % 50 == 49) { // the filing goes on: every line is in the day file
+                ASSERT_EQ(wait_file(day_file, (i + 1) * line).size(), (i + 1) * line) << i;
+            }
+        }
+
+        // The resume: the console takes what it holds, then two lines.
+        switch (s.kind) {
+        case console_kind::terminal:
+            ASSERT_EQ(tcflow(l.p.shared, TCOON), 0);
+            break;
+        case console_kind::file:
+            ASSERT_EQ(unlink(filler.c_str()), 0);
+            break;
+        case console_kind::socket:
+            break;
+        default:
+            fcntl(l.p.out, F_SETPIPE_SZ, 65536); // back to a pipe's usual size
+            break;
+        }
+        std::size_t had;
+        do { // until nothing more comes
+            had = l.p.out_text.size();
+            l.p.wait_out("\x01", milliseconds(200));
+        } while (l.p.out_text.size() != had);
+        send_to(l.port, "M resume 1");
+        send_to(l.port, "M resume 2");
+        // In blocks, the two lines come out when a block is full.
+        for (int i = 0; i < 20 && !l.p.wait_out("| M resume 2\"\n", milliseconds(300)); ++i)
+            for (int k = 0; k < 8; ++k)
+                send_to(l.port, "M tail " + std::string(80, 't'));
+        std::string shown = l.shown();
+        ASSERT_NE(shown.find("| M resume 2\"\n"), std::string::npos) << shown.substr(0, 300);
+
+        // Whole lines only, in order; the count said once, just before the
+        // first line after the drop; shown and counted add up.
+        std::regex display("H:hh:mm:ss\\|from:127\\.0\\.0\\.1 \\| M(\\d{5}) x{60}\"");
+        std::regex notice("console trop lente : (\\d+) lignes non affichées");
+        std::istringstream lines(shown);
+        int seen = 0, last = -1, notices = 0;
+        long dropped = 0;
+        std::string after_notice;
+        bool just_noticed = false;
+        for (std::string text; std::getline(lines, text);) {
+            std::smatch m;
+            if (just_noticed) {
+                after_notice = text;
+            }
+            just_noticed = false;
+            if (std::regex_match(text, m, display)) {
+                EXPECT_GT(std::stoi(m[1]), last) << text;
+                last = std::stoi(m[1]);
+                ++seen;
+            } else if (std::regex_match(text, m, notice)) {
+                ++notices;
+                dropped += std::stol(m[1]);
+                just_noticed = true;
+            } else {
+                EXPECT_TRUE(text.find("| M resume ") != std::string::npos ||
+                            text.find("| M tail ") != std::string::npos)
+                    << "not a whole line: " << text;
+            }
+        }
+        EXPECT_EQ(notices, 1);
+        EXPECT_GT(dropped, 0);
+        EXPECT_EQ(seen + dropped, stalled);
+        EXPECT_EQ(after_notice, "H:hh:mm:ss|from:127.0.0.1 | M resume 1\"");
+        EXPECT_NE(shown.find("| M resume 1\"\nH:hh:mm:ss|from:127.0.0.1 | M resume 2\"\n"),
+                  std::string::npos);
+
+        EXPECT_EQ(fcntl(l.p.shared, F_GETFL), flags);
+        EXPECT_EQ(flags & O_NONBLOCK, 0);
+        EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
+        EXPECT_EQ(l.p.err_text, "");
+    }
+}
