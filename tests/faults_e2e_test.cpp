@@ -213,14 +213,22 @@ TEST(FaultsE2E, TheConsoleNeverStopsTheFiling)
         EXPECT_EQ(l.p.err_text, "");
     }
     // A console on a pipe whose reader is gone: no SIGPIPE, filing goes on.
+    // More lines than one block, so that the console does write to it.
     unlink(file.c_str());
     listener l(dir.path, {"log.ini"}, tz, console_kind::pipe);
     close(l.p.out);
     l.p.out = -1;
-    for (int i = 0; i < 3; ++i)
-        send_to(l.port, "M gone " + std::to_string(i));
-    EXPECT_EQ(masked(wait_file(file, 3 * 38)), logged("M gone 0") + logged("M gone 1") +
-                                                   logged("M gone 2"));
+    std::string want;
+    std::size_t size = 0;
+    for (int i = 100; i < 300; ++i) { // 8,000 bytes of display lines
+        std::string msg = "M gone " + std::to_string(i);
+        send_to(l.port, msg);
+        want += logged(msg);
+        size += 1 + 19 + 7 + msg.size() + 3;
+        if (i % 20 == 19) // paced, so that the socket's queue never overflows
+            wait_file(file, size);
+    }
+    EXPECT_EQ(masked(wait_file(file, size)), want);
     EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
     l.p.wait_err("\x01", milliseconds(100));
     EXPECT_EQ(l.p.err_text, "");
@@ -305,4 +313,46 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
     // Still running: the next message is filed.
     send_to(l.port, "F end");
     EXPECT_NE(wait_file(file, text.size() + 35).find("***  F end  \n"), std::string::npos);
+}
+
+// After a power cut a day file can end in NUL bytes (its size was written,
+// its data not) or in part of a line. The first line a run appends to it
+// comes after the NUL bytes are cut away and the partial line is ended;
+// each repair is said once, and a whole file is left as it is.
+TEST(FaultsE2E, ADayFileLeftByACrashIsMadeWholeBeforeItsNextLine)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * S\nX = nul_\nX = part_\nX = both_\nX = whole_\n");
+    std::string d = today();
+    const std::string before = " 08/12/2026 10:00:00  ***  X 0  \n";
+    struct { const char* prefix; std::string tail; std::string kept; std::string said; } files[] = {
+        {"nul_", std::string(1319, '\0'), "", ": 1319 NUL bytes left by a crash removed\n"},
+        {"part_", " 08/12/2026 10:00:01  ***  X", " 08/12/2026 10:00:01  ***  X\n",
+         ": partial line left by a crash ended with a newline\n"},
+        {"both_", " 08/12/20" + std::string(4064, '\0'), " 08/12/20\n",
+         ": 4064 NUL bytes left by a crash removed\n"},
+        {"whole_", "", "", ""},
+    };
+    for (auto& f : files)
+        write_file(dir.file(f.prefix + d + ".log"), before + f.tail);
+    listener l(dir.path, {"log.ini"}, tz);
+    send_to(l.port, "X 1");
+    send_to(l.port, "X 2");
+    ASSERT_TRUE(l.wait_shown(shown_line("X 1") + shown_line("X 1") + shown_line("X 1") +
+                             shown_line("X 1") + shown_line("X 2") + shown_line("X 2") +
+                             shown_line("X 2") + shown_line("X 2")));
+    std::string report;
+    for (auto& f : files) {
+        std::string name = f.prefix + d + ".log";
+        EXPECT_EQ(masked(read_file(dir.file(name))),
+                  masked(before + f.kept) + logged("X 1") + logged("X 2"))
+            << name;
+        if (f.prefix == std::string("both_"))
+            report += "listener: journal: " + name + f.said + "listener: journal: " + name +
+                      ": partial line left by a crash ended with a newline\n";
+        else if (!f.said.empty())
+            report += "listener: journal: " + name + f.said;
+    }
+    EXPECT_TRUE(l.p.wait_err(report));
+    EXPECT_EQ(l.p.err_text, report);
 }

@@ -277,3 +277,84 @@ TEST(LocalTime, FollowsAChangeOfTheSystemZoneWithinAMinute)
         GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first zone, 2: looked too soon, 3: change missed";
 }
+
+namespace {
+
+// Files one message under prefix at the clock reading when; returns what the
+// journal said on standard error.
+std::string file_at(const char* msg, const char* prefix, time_t when)
+{
+    testing::internal::CaptureStderr();
+    journal_at(msg, prefix, when);
+    return testing::internal::GetCapturedStderr();
+}
+
+} // namespace
+
+// The journal's once-a-minute rules, on a clock the test sets: what a day
+// file is, is looked at again after a minute; a failure that lasts is said
+// again after a minute (or when the clock goes back) with what it cost so
+// far, and its end is said too.
+TEST(Journal, LooksAgainAndRepeatsAFailureOncePerMinute)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    kit::temp_dir dir;
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const time_t t0 = 1796637000; // 7 December 2026 09:50 UTC
+    const std::string path = "minute_2026_12_07.log";
+    const std::string said = "listener: journal: " + path + ": not a regular file";
+
+    EXPECT_EQ(file_at("a", "minute_", t0), "");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", path.c_str()), 0); // a device where the day file was
+    EXPECT_EQ(file_at("b", "minute_", t0 + 30), "");  // not looked at within the minute
+    EXPECT_EQ(file_at("c", "minute_", t0 + 61), said + "\n");
+    EXPECT_EQ(file_at("d", "minute_", t0 + 90), "");
+    EXPECT_EQ(file_at("e", "minute_", t0 + 121), said + " (3 messages not filed so far)\n");
+    EXPECT_EQ(file_at("f", "minute_", t0 + 100), said + " (4 messages not filed so far)\n");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(file_at("g", "minute_", t0 + 130),
+              "listener: journal: " + path + ": filing again after 4 messages not filed\n");
+    EXPECT_EQ(kit::masked(kit::read_file(path)), kit::logged("g"));
+
+    ASSERT_EQ(chdir(old), 0);
+    free(old);
+}
+
+// The appends are written to disk at most once a second, and the receive
+// loop is asked to come back for them only while some wait.
+TEST(JournalSync, AtMostOnceASecondAndOnlyWhileAppendsWait)
+{
+    struct { long long now, last; bool due; } cases[] = {
+        {1000, 0, true}, {999, 0, false}, {0, 0, false},
+        {5001, 4001, true}, {5000, 4001, false},
+        {100, 5000, true}, // a clock that went back does not hold the sync off
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(sync_due(c.now, c.last), c.due) << c.now << " after " << c.last;
+
+    setenv("TZ", "UTC", 1);
+    tzset();
+    kit::temp_dir dir;
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    const time_t t0 = 1796637000;
+    const long long t = 5000000; // milliseconds of the monotonic clock
+    EXPECT_FALSE(journal_sync(t)); // nothing appended: nothing to do
+    journal_at("1", "sync_", t0);
+    EXPECT_FALSE(journal_sync(t)); // the first sync is made at once
+    journal_at("2", "sync_", t0);
+    EXPECT_TRUE(journal_sync(t + 400)); // within the second: it waits
+    EXPECT_TRUE(journal_sync(t + 999));
+    EXPECT_FALSE(journal_sync(t + 1000)); // made
+    EXPECT_FALSE(journal_sync(t + 1100)); // nothing waits
+    journal_at("3", "sync_", t0);
+    EXPECT_TRUE(journal_sync(t + 1500));
+    EXPECT_FALSE(journal_sync(t + 2000));
+    EXPECT_EQ(kit::masked(kit::read_file("sync_2026_12_07.log")),
+              kit::logged("1") + kit::logged("2") + kit::logged("3"));
+    ASSERT_EQ(chdir(old), 0);
+    free(old);
+}
