@@ -3,6 +3,10 @@
 //   loadgen paced PORT RATE COUNT   COUNT datagrams at RATE a second, each at
 //                                   its time on an absolute schedule
 //   loadgen burst PORT COUNT        COUNT datagrams back to back
+//   loadgen steady PORT RATE COUNT  as paced, and says "sent N" after every
+//                                   tenth of a second's worth, so that a
+//                                   watcher knows what was sent before it
+//                                   stopped (the board test's power cut)
 //
 // Each payload is "SEQ" and a nine-digit sequence number. Prints what was sent
 // and how long it took: "sent COUNT in SECONDS s".
@@ -24,10 +28,12 @@ static long long now_ns()
 
 int main(int argc, char** argv)
 {
-    bool paced = argc == 5 && std::strcmp(argv[1], "paced") == 0;
+    bool steady = argc == 5 && std::strcmp(argv[1], "steady") == 0;
+    bool paced = steady || (argc == 5 && std::strcmp(argv[1], "paced") == 0);
     bool burst = argc == 4 && std::strcmp(argv[1], "burst") == 0;
     if (!paced && !burst) {
-        std::fprintf(stderr, "usage: loadgen paced PORT RATE COUNT | loadgen burst PORT COUNT\n");
+        std::fprintf(stderr, "usage: loadgen paced|steady PORT RATE COUNT | loadgen burst PORT "
+                             "COUNT\n");
         return 2;
     }
     int port = std::atoi(argv[2]);
@@ -52,6 +58,7 @@ int main(int argc, char** argv)
     long sent = 0;
     long long start = now_ns();
     double gap = paced ? 1e9 / rate : 0;
+    long every = rate >= 10 ? static_cast<long>(rate / 10) : 1;
     for (long i = 0; i < count; ++i) {
         if (paced) {
             long long due = start + static_cast<long long>(i * gap);
@@ -66,6 +73,10 @@ int main(int argc, char** argv)
         int n = std::snprintf(payload, sizeof payload, "SEQ%09ld", i);
         if (send(fd, payload, static_cast<size_t>(n), 0) == n)
             ++sent;
+        if (steady && (i + 1) % every == 0) {
+            std::printf("sent %ld\n", i + 1);
+            std::fflush(stdout);
+        }
     }
     double seconds = (now_ns() - start) / 1e9;
     std::printf("sent %ld in %.6f s\n", sent, seconds);

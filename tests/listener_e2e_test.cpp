@@ -269,7 +269,7 @@ TEST(ListenerE2E, AsksForALargeReceiveQueue)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex("rb([0-9]+)"))) << out;
     long long rb = std::stoll(m[1]);
-    long long asked = 4 << 20;
+    long long asked = KIT_QUEUE_BYTES; // what the sysctl file allows
     long long cap = std::stoll(read_file("/proc/sys/net/core/rmem_max"));
     // The kernel counts twice what it is asked for, to cover its bookkeeping.
     long long want = 2 * (geteuid() == 0 ? asked : std::min(asked, cap));
