@@ -142,9 +142,13 @@ void console_put(console& c, const char* text, std::size_t n)
     }
     if (c.broken)
         return;
-    if (c.peer != nullptr && c.peer->begun && (drain(*c.peer), c.peer->begun)) {
-        ++c.lost; // the other stream's line is still unfinished
-        return;
+    // A line the other stream began on the same file is finished first.
+    if (c.peer != nullptr && c.peer->begun) {
+        drain(*c.peer);
+        if (c.peer->begun) {
+            ++c.lost;
+            return;
+        }
     }
     char note[96];
     std::size_t k = 0;

@@ -202,8 +202,11 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         for (auto& a : argv)
             cargv.push_back(const_cast<char*>(a.c_str()));
         cargv.push_back(nullptr);
+        // stdbuf preloads a library of its own, which a sanitized build
+        // must be told to accept.
         char* envp[] = {const_cast<char*>(tz_env.c_str()),
-                        const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+                        const_cast<char*>("PATH=/usr/bin:/bin"),
+                        const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0"), nullptr};
         execvpe(cargv[0], cargv.data(), envp); // the emulator may be named by PATH
         _exit(127);
     }
