@@ -6,7 +6,7 @@
 // skipped without ever blocking.
 //
 // What a power cut can cost is bounded: the appends are written to disk at
-// most once a second (journal_sync), and a day file that a crash left ending
+// most every 5 seconds (journal_sync), and a day file that a crash left ending
 // in NUL bytes or in part of a line is made whole before its next line.
 #include <algorithm>
 #include <cerrno>

@@ -14,9 +14,10 @@
 char ip_orig[addr_text_size];
 
 // While appends wait for their sync, the receive wakes up this often, so
-// that they are written within the second even when no message follows.
-// With nothing waiting, it waits for the next message however long.
-constexpr long sync_wake_us = 250000;
+// that they are written at most a second after their time even when no
+// message follows. With nothing waiting, it waits for the next message
+// however long.
+constexpr time_t sync_wake_s = 1;
 
 void* get_in_addr(struct sockaddr* sa)
 {
@@ -51,15 +52,15 @@ static long long monotonic_ms()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// Has the journal write its appends to disk when their second is up, and
+// Has the journal write its appends to disk when their time is up, and
 // gives the receive a timeout only while some wait for it. The timeout is
-// set and cleared at most a few times a second, whatever the traffic.
+// set and cleared at most twice per sync, whatever the traffic.
 static void keep_record(int fd, bool& waking)
 {
     bool waiting = journal_sync(monotonic_ms());
     if (waiting == waking)
         return;
-    struct timeval tv = {0, waiting ? sync_wake_us : 0};
+    struct timeval tv = {waiting ? sync_wake_s : 0, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
         waking = waiting;
 }
