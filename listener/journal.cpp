@@ -5,9 +5,10 @@
 // and a file that is not a regular one (a FIFO, a device) is reported and
 // skipped without ever blocking.
 //
-// What a power cut can cost is bounded: the appends are written to disk at
-// most every 5 seconds (journal_sync), and a day file that a crash left ending
-// in NUL bytes or in part of a line is made whole before its next line.
+// What a power cut can cost is bounded: the appends are written to disk
+// within 5 seconds, and at most once a second (journal_sync); a day file that
+// a crash left ending in NUL bytes or in part of a line is made whole before
+// its next line.
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -93,7 +94,9 @@ struct day_state {
 static day_state states[2 * MAX_RULES + 1];
 static int n_states;
 static int n_dirty;              // states with appends not yet synced
-static long long synced_ms;      // when the last sync was made
+static std::size_t waiting_bytes; // bytes appended since the last sync
+static long long waiting_ms = -1; // when the first of them was, or -1
+static long long synced_ms;       // when the last sync was made
 static bool ever_synced;
 
 static void sync_file(day_state& s);
@@ -162,22 +165,30 @@ static void sync_file(day_state& s)
     s.sync_failing = err != 0;
 }
 
-bool sync_due(long long now_ms, long long last_ms)
+bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size_t bytes)
 {
-    return now_ms - last_ms >= sync_interval_ms || now_ms < last_ms;
+    if (now_ms < last_ms)
+        return true; // a clock that went back holds nothing off
+    if (now_ms - last_ms < sync_gap_ms)
+        return false;
+    return now_ms - since_ms >= sync_interval_ms || bytes >= sync_bytes;
 }
 
 bool journal_sync(long long now_ms)
 {
     if (n_dirty == 0)
         return false;
-    if (ever_synced && !sync_due(now_ms, synced_ms))
+    if (waiting_ms < 0)
+        waiting_ms = now_ms;
+    if (!sync_due(now_ms, ever_synced ? synced_ms : now_ms - sync_gap_ms, waiting_ms, waiting_bytes))
         return true;
     for (int i = 0; i <= 2 * MAX_RULES && n_dirty > 0; ++i)
         if (states[i].dirty)
             sync_file(states[i]);
     synced_ms = now_ms;
     ever_synced = true;
+    waiting_bytes = 0;
+    waiting_ms = -1;
     return false;
 }
 
@@ -327,6 +338,7 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
         s.dirty = true;
         ++n_dirty;
     }
+    waiting_bytes += len;
     if (s.failing) {
         s.failing = false;
         report("listener: journal: %s: filing again after %lu messages not filed\n", path, s.lost);

@@ -82,14 +82,20 @@ int journal(const char* msg, const char* prefix);
 // tried without waiting.
 int journal_at(const char* msg, const char* prefix, std::time_t now);
 
-// The appends are written to disk at most every 5 seconds, so that a power
-// cut costs at most the last 6 seconds of messages. Once a second doubled
-// what an SD card wrote at one message a second (each sync commits the file
-// system's journal); every 5 seconds matches the commits it makes anyway.
+// The appends are written to disk when the first of them is 5 seconds old,
+// so that a power cut costs at most the last 6 seconds of messages. Sooner
+// would multiply what an SD card writes at a message a second: each sync
+// commits the file system's journal, which ext4 does every 5 seconds anyway.
+// Under a flood, a sync is made as soon as 4 MiB wait, but never within a
+// second of the last: what a sync waits for stays short, and the socket's
+// queue rides it out.
 constexpr long long sync_interval_ms = 5000;
-// Whether a sync made at last_ms may be followed by another at now_ms
-// (milliseconds of a clock that never goes back).
-bool sync_due(long long now_ms, long long last_ms);
+constexpr long long sync_gap_ms = 1000;
+constexpr std::size_t sync_bytes = 4 << 20;
+// Whether to sync at now_ms, the last sync made at last_ms, bytes appended
+// since, the first of them at since_ms (milliseconds of a clock that never
+// goes back).
+bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size_t bytes);
 // Writes the day files appended to since the last sync to disk, if the last
 // sync is sync_interval_ms old. Returns whether appends are still waiting
 // for it: then the caller calls again within a second, traffic or not.

@@ -323,17 +323,24 @@ TEST(Journal, LooksAgainAndRepeatsAFailureOncePerMinute)
     free(old);
 }
 
-// The appends are written to disk at most every 5 seconds, and the receive
-// loop is asked to come back for them only while some wait.
-TEST(JournalSync, AtMostEveryFiveSecondsAndOnlyWhileAppendsWait)
+// The appends are written to disk when the first of them is 5 seconds old,
+// or sooner when 4 MiB wait, never within a second of the last sync; and
+// the receive loop is asked to come back for them only while some wait.
+TEST(JournalSync, WithinFiveSecondsAtMostOnceASecondOnlyWhileAppendsWait)
 {
-    struct { long long now, last; bool due; } cases[] = {
-        {5000, 0, true}, {4999, 0, false}, {0, 0, false},
-        {9001, 4001, true}, {9000, 4001, false},
-        {100, 5000, true}, // a clock that went back does not hold the sync off
+    const std::size_t mib4 = 4 << 20;
+    struct { long long now, last, since; std::size_t bytes; bool due; } cases[] = {
+        {5000, 0, 0, 100, true},       // the first append is 5 seconds old
+        {4999, 0, 0, 100, false},
+        {5000, 4500, 0, 100, false},   // within a second of the last sync
+        {2000, 0, 1500, mib4, true},   // 4 MiB wait
+        {2000, 0, 1500, mib4 - 1, false},
+        {900, 0, 100, mib4, false},    // 4 MiB, but within the second
+        {100, 5000, 100, 0, true},     // a clock that went back holds nothing off
     };
     for (auto& c : cases)
-        EXPECT_EQ(sync_due(c.now, c.last), c.due) << c.now << " after " << c.last;
+        EXPECT_EQ(sync_due(c.now, c.last, c.since, c.bytes), c.due)
+            << c.now << " after " << c.last << ", waiting since " << c.since << ", " << c.bytes;
 
     setenv("TZ", "UTC", 1);
     tzset();
@@ -344,17 +351,22 @@ TEST(JournalSync, AtMostEveryFiveSecondsAndOnlyWhileAppendsWait)
     const long long t = 5000000; // milliseconds of the monotonic clock
     EXPECT_FALSE(journal_sync(t)); // nothing appended: nothing to do
     journal_at("1", "sync_", t0);
-    EXPECT_FALSE(journal_sync(t)); // the first sync is made at once
-    journal_at("2", "sync_", t0);
-    EXPECT_TRUE(journal_sync(t + 400)); // within the interval: it waits
+    EXPECT_TRUE(journal_sync(t)); // it waits, and the loop is to come back
     EXPECT_TRUE(journal_sync(t + 4999));
     EXPECT_FALSE(journal_sync(t + 5000)); // made
     EXPECT_FALSE(journal_sync(t + 5100)); // nothing waits
-    journal_at("3", "sync_", t0);
-    EXPECT_TRUE(journal_sync(t + 9999));
-    EXPECT_FALSE(journal_sync(t + 10000));
-    EXPECT_EQ(kit::masked(kit::read_file("sync_2026_12_07.log")),
-              kit::logged("1") + kit::logged("2") + kit::logged("3"));
+    journal_at("2", "sync_", t0);
+    EXPECT_TRUE(journal_sync(t + 5500));
+    EXPECT_TRUE(journal_sync(t + 10499));
+    EXPECT_FALSE(journal_sync(t + 10500));
+    // A flood: 4 MiB is synced as soon as a second has passed.
+    const std::string flood(499, 'f');
+    for (std::size_t n = 0; n < mib4; n += 1 + 19 + 7 + flood.size() + 3)
+        journal_at(flood.c_str(), "sync_", t0);
+    EXPECT_TRUE(journal_sync(t + 11499));
+    EXPECT_FALSE(journal_sync(t + 11500));
+    std::string text = kit::read_file("sync_2026_12_07.log");
+    EXPECT_EQ(kit::masked(text.substr(0, 2 * 31)), kit::logged("1") + kit::logged("2"));
     ASSERT_EQ(chdir(old), 0);
     free(old);
 }
