@@ -11,6 +11,7 @@
 // its next line.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -96,8 +97,7 @@ static int n_states;
 static int n_dirty;              // states with appends not yet synced
 static std::size_t waiting_bytes; // bytes appended since the last sync
 static long long waiting_ms = -1; // when the first of them was, or -1
-static long long synced_ms;       // when the last sync was made
-static bool ever_synced;
+static long long synced_ms = LLONG_MIN / 2; // when the last sync was made: long ago
 
 static void sync_file(day_state& s);
 
@@ -180,13 +180,12 @@ bool journal_sync(long long now_ms)
         return false;
     if (waiting_ms < 0)
         waiting_ms = now_ms;
-    if (!sync_due(now_ms, ever_synced ? synced_ms : now_ms - sync_gap_ms, waiting_ms, waiting_bytes))
+    if (!sync_due(now_ms, synced_ms, waiting_ms, waiting_bytes))
         return true;
     for (int i = 0; i <= 2 * MAX_RULES && n_dirty > 0; ++i)
         if (states[i].dirty)
             sync_file(states[i]);
     synced_ms = now_ms;
-    ever_synced = true;
     waiting_bytes = 0;
     waiting_ms = -1;
     return false;

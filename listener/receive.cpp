@@ -1,7 +1,7 @@
 // The receive loop: one datagram at a time, its sender noted, routed, and
-// the day files it went to written to disk within the second. This is the
-// hot path: fixed buffers, and per message no system call beyond the receive
-// and the day-file appends.
+// the day files it went to written to disk within seconds (journal_sync).
+// This is the hot path: fixed buffers, and per message no system call beyond
+// the receive and the day-file appends.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ctime>
