@@ -12,10 +12,12 @@
 //   MSG_DONTWAIT;
 // - polled: where no description of its own can be had (another user's
 //   terminal or pipe), the shared one, written only when poll says it takes
-//   output, and a pipe no more than it then surely takes (PIPE_BUF).
+//   output, a pipe no more than it then surely takes (PIPE_BUF), and each
+//   write bounded in time (bounded_write).
 //
 // Standard error, a terminal and a socket go line by line, and so does
-// standard output when it was asked for (stdbuf -oL or -o0); otherwise
+// standard output when it was asked for (stdbuf -oL or -o0, on every build:
+// see stdbuf_lines); otherwise
 // standard output gathers whole lines into blocks of PIPE_BUF bytes, each
 // written when it is full. A line that cannot be taken is dropped and
 // counted, and the count is said before the next line taken. A line once
@@ -27,11 +29,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits.h>
+#include <csignal>
 #include <poll.h>
-#include <stdio_ext.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,13 +49,25 @@ static_assert(console_block <= PIPE_BUF, "a block must go into a pipe in one wri
 
 static FILE* stream_of(const console& c) { return c.number == 1 ? stdout : stderr; }
 
+bool stdbuf_lines()
+{
+    // stdbuf tells its preloaded library what was asked in _STDBUF_O; a
+    // static program (the armhf build) loads no library, so the listener
+    // reads it itself, and the same command gives lines on every build.
+    const char* mode = std::getenv("_STDBUF_O");
+    return mode != nullptr && (std::strcmp(mode, "L") == 0 || std::strcmp(mode, "0") == 0);
+}
+
+// Whether a stream goes line by line: standard error, a terminal and a
+// socket always; standard output when stdbuf -oL or -o0 asked for it.
+static bool line_by_line(const console& c, const struct stat& st)
+{
+    return c.number == 2 || isatty(c.number) || S_ISSOCK(st.st_mode) || stdbuf_lines();
+}
+
 static void take_over(console& c, const struct stat& st)
 {
-    // stdio decided the buffering when the start-up lines were printed:
-    // line by line under stdbuf -oL, or none at all under -o0.
-    FILE* stream = stream_of(c);
-    bool asked = __flbf(stream) != 0 || __fbufsize(stream) <= 1;
-    c.lines = c.number == 2 || asked || isatty(c.number) || S_ISSOCK(st.st_mode);
+    c.lines = line_by_line(c, st);
     c.fd = c.number;
     if (S_ISSOCK(st.st_mode)) {
         c.how = console::socket;
@@ -72,6 +88,40 @@ static void take_over(console& c, const struct stat& st)
     }
 }
 
+// A write to a shared terminal can wait: poll says it takes output as soon
+// as there is any room, and a longer line then waits for the rest for as
+// long as the reader does (Ctrl-S, a stuck SSH window). Its flags are not
+// ours to change, so such a write is bounded by a one-shot timer instead:
+// its signal, caught by a handler that does nothing and installed without
+// SA_RESTART, makes a write blocked past write_bound_us return what it
+// wrote. The rest is then a line begun, finished before the next. This is
+// the only signal handler, and its timer runs only around such a write.
+constexpr long write_bound_us = 5000;
+static volatile sig_atomic_t bound_passed;
+
+static void on_bound(int) { bound_passed = 1; }
+
+static void install_bound()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_bound;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: the write returns
+    sigaction(SIGALRM, &sa, nullptr);
+}
+
+static ssize_t bounded_write(int fd, const char* buf, std::size_t n)
+{
+    bound_passed = 0;
+    struct itimerval on = {{0, 0}, {0, write_bound_us}}, off = {};
+    setitimer(ITIMER_REAL, &on, nullptr);
+    ssize_t w = write(fd, buf, n);
+    int err = errno;
+    setitimer(ITIMER_REAL, &off, nullptr);
+    errno = err;
+    return w;
+}
+
 void console_open()
 {
     std::fflush(stdout);
@@ -86,6 +136,8 @@ void console_open()
         take_over(out_console, out);
     if (has_err)
         take_over(err_console, err);
+    if (out_console.how == console::polled || err_console.how == console::polled)
+        install_bound();
     // One file behind both (2>&1, a terminal, the journal's socket): a line
     // of one never lands inside a line begun by the other.
     if (has_out && has_err && out.st_dev == err.st_dev && out.st_ino == err.st_ino) {
@@ -109,9 +161,11 @@ static std::size_t drain(console& c)
                 break; // it would wait
             want = std::min<std::size_t>(want, PIPE_BUF);
         }
-        ssize_t n = c.how == console::socket
-                        ? send(c.fd, c.buf + done, want, MSG_DONTWAIT | MSG_NOSIGNAL)
-                        : write(c.fd, c.buf + done, want);
+        ssize_t n = c.how == console::socket   ? send(c.fd, c.buf + done, want, MSG_DONTWAIT | MSG_NOSIGNAL)
+                    : c.how == console::polled ? bounded_write(c.fd, c.buf + done, want)
+                                               : write(c.fd, c.buf + done, want);
+        if (n < 0 && errno == EINTR && c.how == console::polled && bound_passed)
+            break; // stalled past the bound: tried again next line
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && gone(errno)) {

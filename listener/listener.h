@@ -4,6 +4,7 @@
 // static; nothing is allocated.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -58,6 +59,8 @@ struct console {
 extern console out_console;
 extern console err_console;
 
+// Whether standard output was asked to go line by line (stdbuf -oL or -o0).
+bool stdbuf_lines();
 // Takes both streams over from stdio, once the start-up lines are out.
 void console_open();
 // Writes one whole line (text ends in a newline), or drops and counts it.
@@ -106,8 +109,27 @@ void* get_in_addr(struct sockaddr* sa);
 
 // Receives one datagram of at most size bytes, retrying when a signal
 // interrupts the wait. Returns the length, or -1 with errno set (EAGAIN when
-// the socket's receive timeout passed).
-ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from);
+// the socket's receive timeout passed). dropped is set to the socket's count
+// of datagrams the kernel dropped, when it comes with the datagram.
+ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from,
+                std::uint32_t& dropped);
+
+// What the listener said of the datagrams the kernel dropped when the
+// receive queue was full: said while the count grows, at most once a minute,
+// and once more, with the total, by the first datagram after a quiet second
+// that finds no new drop. Nothing is said while nothing is dropped.
+constexpr long long drops_every_ms = 60000;
+constexpr long long drops_quiet_ms = 1000;
+struct drop_watch {
+    std::uint32_t seen = 0;             // the count the last datagram came with
+    std::uint32_t said = 0;             // the count last said
+    long long said_ms = -drops_every_ms; // when it was said
+    long long last_ms = 0;              // when the last datagram came
+};
+// Notes the count a datagram came with at now_ms; true when it is to be said.
+bool drops_due(drop_watch& w, std::uint32_t count, long long now_ms);
+// Milliseconds of a clock that never goes back.
+long long monotonic_ms();
 
 // Puts the sender's address text into ip_orig.
 void note_sender(const struct sockaddr_storage& from);
@@ -115,6 +137,17 @@ void note_sender(const struct sockaddr_storage& from);
 // The receive loop: receives, routes and files messages until receiving
 // fails. Returns only then, with errno set.
 void serve(int fd);
+
+// A message as the display line shows it: any host may send any bytes, and
+// none may reach the operator's terminal or the journal raw. A C0 control
+// byte but tab, DEL, a C1 control (U+0080 to U+009F) and a byte that is not
+// part of valid UTF-8 are shown as \xHH; printable ASCII, tab and valid UTF-8
+// as sent. So one message is always one display line. shown_max holds the
+// longest message escaped whole, and its NUL.
+constexpr std::size_t shown_max = 4 * msg_max + 1;
+// Writes msg shown into out, no NUL added. Returns its length, or 0 when it
+// does not fit in size bytes.
+std::size_t shown_text(char* out, std::size_t size, const char* msg);
 
 // Displays and files one message from the sender in ip_orig, by the display
 // mode and the rules. The message is the text up to its first NUL, and at

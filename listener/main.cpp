@@ -9,9 +9,13 @@
 // resolved or receiving fails, 2 when no address could be bound.
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "conf.h"
@@ -75,6 +79,35 @@ static void widen_queue(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
+// Tells the service manager that the listener is bound and ready, when it
+// started the listener as a notify service (NOTIFY_SOCKET, its channel, not
+// configuration): one datagram on a unix socket named by a path, or by an
+// abstract name written with a leading '@'. Outside one, nothing is done.
+static void notify_ready()
+{
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (name == nullptr || (name[0] != '/' && name[0] != '@'))
+        return;
+    struct sockaddr_un to = {};
+    to.sun_family = AF_UNIX;
+    std::size_t len = std::strlen(name);
+    if (len >= sizeof to.sun_path) {
+        std::fputs("listener: NOTIFY_SOCKET too long: the service manager is not told\n", stderr);
+        return;
+    }
+    std::memcpy(to.sun_path, name, len);
+    if (name[0] == '@')
+        to.sun_path[0] = '\0';
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    static const char ready[] = "READY=1";
+    auto to_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+    if (fd < 0 || sendto(fd, ready, sizeof ready - 1, MSG_NOSIGNAL,
+                         reinterpret_cast<struct sockaddr*>(&to), to_len) < 0)
+        std::perror("listener: notify");
+    if (fd >= 0)
+        close(fd);
+}
+
 int main(int argc, char** argv)
 {
     static char path[conf_path_size];
@@ -82,6 +115,12 @@ int main(int argc, char** argv)
     // A console whose reader went away must not end the listener: its
     // writes fail with EPIPE instead, and the filing goes on.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // The start-up lines too go out one by one when stdbuf -oL or -o0 asked
+    // for it, on a static build as on the others.
+    static char out_buf[BUFSIZ];
+    if (stdbuf_lines())
+        std::setvbuf(stdout, out_buf, _IOLBF, sizeof out_buf);
 
     if (argc != 2 && argc != 3) {
         usage();
@@ -123,6 +162,8 @@ int main(int argc, char** argv)
     }
     widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
+    std::fflush(stdout);
+    notify_ready();
     // From here the console never holds up the receive loop.
     console_open();
     serve(fd);

@@ -4,6 +4,9 @@
 // the receive and the day-file appends.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,14 +29,58 @@ void* get_in_addr(struct sockaddr* sa)
     return &reinterpret_cast<struct sockaddr_in6*>(sa)->sin6_addr;
 }
 
-ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from)
+ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from,
+                std::uint32_t& dropped)
 {
+    // The kernel's count of what it dropped comes with each datagram, once
+    // SO_RXQ_OVFL is set: no system call more to know it.
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
     for (;;) {
-        socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, buf, size, 0, reinterpret_cast<struct sockaddr*>(&from), &len);
-        if (n >= 0 || errno != EINTR)
-            return n;
+        struct iovec iov = {buf, size};
+        struct msghdr m = {};
+        m.msg_name = &from;
+        m.msg_namelen = sizeof from;
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &m, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n >= 0)
+            for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                    std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+        return n;
     }
+}
+
+bool drops_due(drop_watch& w, std::uint32_t count, long long now_ms)
+{
+    bool quiet = now_ms - w.last_ms >= drops_quiet_ms;
+    bool grew = count != w.seen;
+    w.last_ms = now_ms;
+    w.seen = count;
+    if (count == w.said)
+        return false;
+    // While it grows, once a minute; then once more with the total, when a
+    // datagram after a quiet second finds that nothing more was dropped.
+    if (grew ? now_ms - w.said_ms >= drops_every_ms : quiet) {
+        w.said = count;
+        w.said_ms = now_ms;
+        return true;
+    }
+    return false;
+}
+
+static void say_drops(std::uint32_t count)
+{
+    char text[96];
+    int n = std::snprintf(text, sizeof text,
+                          "listener: receive queue full: %lu datagrams dropped by the kernel so far\n",
+                          static_cast<unsigned long>(count));
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
+        console_put(err_console, text, static_cast<std::size_t>(n));
 }
 
 void note_sender(const struct sockaddr_storage& from)
@@ -45,7 +92,7 @@ void note_sender(const struct sockaddr_storage& from)
         ip_orig[0] = '\0';
 }
 
-static long long monotonic_ms()
+long long monotonic_ms()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -55,9 +102,9 @@ static long long monotonic_ms()
 // Has the journal write its appends to disk when their time is up, and
 // gives the receive a timeout only while some wait for it. The timeout is
 // set and cleared at most twice per sync, whatever the traffic.
-static void keep_record(int fd, bool& waking)
+static void keep_record(int fd, bool& waking, long long now_ms = monotonic_ms())
 {
-    bool waiting = journal_sync(monotonic_ms());
+    bool waiting = journal_sync(now_ms);
     if (waiting == waking)
         return;
     struct timeval tv = {waiting ? sync_wake_s : 0, 0};
@@ -69,18 +116,25 @@ void serve(int fd)
 {
     static char buf[msg_max + 1];
     bool waking = false;
+    int on = 1;
+    bool counting = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+    drop_watch drops;
+    std::uint32_t dropped = 0;
     for (;;) {
         struct sockaddr_storage from;
-        ssize_t n = receive(fd, buf, msg_max, from);
+        ssize_t n = receive(fd, buf, msg_max, from, dropped);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 return;
             keep_record(fd, waking); // the timeout: no message came
             continue;
         }
+        long long now_ms = monotonic_ms();
+        if (counting && drops_due(drops, dropped, now_ms))
+            say_drops(dropped);
         note_sender(from);
         buf[n] = '\0';
         route(buf);
-        keep_record(fd, waking);
+        keep_record(fd, waking, now_ms);
     }
 }

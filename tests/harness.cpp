@@ -141,15 +141,18 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
     // reader: this side's end; writer: the program's standard output.
     int reader = -1, writer = -1;
     switch (options.out) {
-    case console_kind::terminal: {
+    case console_kind::terminal:
+    case console_kind::cooked_terminal: {
         reader = posix_openpt(O_RDWR | O_NOCTTY);
         if (reader < 0 || grantpt(reader) != 0 || unlockpt(reader) != 0)
             throw std::runtime_error("no pseudo-terminal");
         writer = open(ptsname(reader), O_RDWR | O_NOCTTY);
-        struct termios raw;
-        tcgetattr(writer, &raw);
-        cfmakeraw(&raw); // bytes pass as written: no \r added to \n
-        tcsetattr(writer, TCSANOW, &raw);
+        if (options.out == console_kind::terminal) {
+            struct termios raw;
+            tcgetattr(writer, &raw);
+            cfmakeraw(&raw); // bytes pass as written: no \r added to \n
+            tcsetattr(writer, TCSANOW, &raw);
+        }
         break;
     }
     case console_kind::pipe:
@@ -208,10 +211,13 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         cargv.push_back(nullptr);
         // stdbuf preloads a library of its own, which a sanitized build
         // must be told to accept.
-        char* envp[] = {const_cast<char*>(tz_env.c_str()),
-                        const_cast<char*>("PATH=/usr/bin:/bin"),
-                        const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0"), nullptr};
-        execvpe(cargv[0], cargv.data(), envp); // the emulator may be named by PATH
+        std::vector<char*> envp = {const_cast<char*>(tz_env.c_str()),
+                                   const_cast<char*>("PATH=/usr/bin:/bin"),
+                                   const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0")};
+        for (auto& e : options.env)
+            envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(nullptr);
+        execvpe(cargv[0], cargv.data(), envp.data()); // the emulator may be named by PATH
         _exit(127);
     }
     proc p;
@@ -313,7 +319,7 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
 
 listener::listener(const std::string& dir, const std::vector<std::string>& config,
                    const std::string& tz, console_kind out)
-    : listener(dir, config, tz, start_options{out, "", false, false, {}})
+    : listener(dir, config, tz, start_options{out, "", false, false, {}, {}})
 {
 }
 

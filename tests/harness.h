@@ -40,11 +40,11 @@ struct proc {
 // Path of a built program by name ("ovelsk", "brannic", "pelmok").
 std::string program(const std::string& name);
 
-// How a program's standard output is connected: a raw pseudo-terminal; a
-// pipe (stdio then writes in blocks); a pipe under stdbuf -oL; one end of a
+// How a program's standard output is connected: a raw pseudo-terminal; one
+// left as a shell leaves it (cooked: \n written as \r\n); a pipe (stdio then writes in blocks); a pipe under stdbuf -oL; one end of a
 // stream socket pair, as the system journal gives a service; a regular file;
 // or one pipe for both standard output and standard error.
-enum class console_kind { terminal, pipe, line_pipe, socket, file, joined };
+enum class console_kind { terminal, cooked_terminal, pipe, line_pipe, socket, file, joined };
 
 struct start_options {
     console_kind out = console_kind::terminal;
@@ -52,6 +52,7 @@ struct start_options {
     bool keep_shared = false;    // keep proc::shared open
     bool nobody = false;         // run as the user nobody (65534), when root
     std::vector<std::string> wrapper; // command words put in front
+    std::vector<std::string> env;     // NAME=value, beside TZ and PATH
 };
 
 // Starts a program with the given arguments in dir, with TZ set to tz.

@@ -170,6 +170,51 @@ TEST(LogLine, IsStampStarsMessageBlanks)
     EXPECT_EQ(std::string(out, n), " 19/01/2038 03:14:08  ***  late  \n");
 }
 
+// What any host sends is shown without a byte that could drive the terminal
+// or split the line; what is text, accents included, is shown as sent.
+TEST(ShownText, EscapesControlsAndBadUtf8KeepsText)
+{
+    struct {
+        std::string msg, shown;
+    } cases[] = {
+        {"PUMP 3 ALARM\tok ~", "PUMP 3 ALARM\tok ~"},
+        {"\x01\x1b[2J\r\n\x1f\x7f", "\\x01\\x1b[2J\\x0d\\x0a\\x1f\\x7f"},
+        {"été ☃ 𝄞 \xc2\xa0", "été ☃ 𝄞 \xc2\xa0"},                  // 2, 3, 4 bytes; NBSP
+        {"\xc2\x80\xc2\x9b", "\\xc2\\x80\\xc2\\x9b"},              // C1 controls
+        {"\xc3(\x80\xff\xc0\xaf", "\\xc3(\\x80\\xff\\xc0\\xaf"},     // bad lead, lone tail
+        {"\xe0\x80\xaf\xed\xa0\x80", "\\xe0\\x80\\xaf\\xed\\xa0\\x80"}, // overlong, surrogate
+        {"\xf4\x90\x80\x80\xe2\x98", "\\xf4\\x90\\x80\\x80\\xe2\\x98"}, // past U+10FFFF, cut
+    };
+    char out[shown_max];
+    for (auto& c : cases) {
+        std::size_t n = shown_text(out, sizeof out, c.msg.c_str());
+        EXPECT_EQ(std::string(out, n), c.shown) << c.msg;
+    }
+    // The longest message escaped whole fits; one byte less room does not.
+    std::string esc(msg_max, '\x1b');
+    EXPECT_EQ(shown_text(out, 4 * msg_max, esc.c_str()), 4 * msg_max);
+    EXPECT_EQ(shown_text(out, 4 * msg_max - 1, esc.c_str()), 0u);
+}
+
+// The kernel's drop count is said when it first grows, at most once a minute
+// while it grows, and with the total after a quiet second; never while
+// nothing is dropped.
+TEST(Drops, SaidAtFirstOnceAMinuteAndWithTheTotalAfterAQuietSecond)
+{
+    struct {
+        std::uint32_t count;
+        long long ms;
+        bool said;
+    } steps[] = {
+        {0, 1000, false},  {5, 1010, true},   {9, 1020, false}, {9, 1030, false},
+        {9, 2100, true},   {9, 3200, false},  {12, 3300, false}, {20, 62000, false},
+        {20, 62050, false}, {25, 62100, true}, {25, 62200, false},
+    };
+    drop_watch w;
+    for (auto& s : steps)
+        EXPECT_EQ(drops_due(w, s.count, s.ms), s.said) << s.count << " at " << s.ms;
+}
+
 // A sender whose address text is longer than 24 characters is shown whole and
 // matched on its whole text.
 TEST(Route, HoldsALongIPv6SenderTextWhole)
@@ -223,7 +268,8 @@ TEST(Receive, RetriesWhenASignalInterruptsTheWait)
     char buf[msg_max + 1];
     std::thread waiter([&] {
         struct sockaddr_storage from;
-        got = receive(fd, buf, msg_max, from);
+        std::uint32_t dropped = 0;
+        got = receive(fd, buf, msg_max, from, dropped);
     });
     pthread_t th = waiter.native_handle();
     // Several signals over 100 ms: most land while the thread waits.
