@@ -62,12 +62,15 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
     return n;
 }
 
+static std::time_t tz_looked; // when local_time last looked at the zone
+static bool tz_ever;          // whether it ever did
+
 bool local_time(std::time_t now, std::tm& out)
 {
     // tzset looks at TZ, and when it is unset stats /etc/localtime and reads
     // it again only if it changed: one system call a minute at most.
-    static std::time_t looked;
-    static bool ever;
+    std::time_t& looked = tz_looked;
+    bool& ever = tz_ever;
     if (!ever || recheck_due(now, looked)) {
         tzset();
         looked = now;
@@ -89,6 +92,7 @@ struct day_state {
     unsigned long lost;  // messages not filed since the failure began
     std::time_t said;    // when the failure was last reported
     bool dirty;          // appended to since the last sync
+    std::size_t unstarted; // bytes appended whose write to disk is not started
     bool sync_failing;   // the last sync failed, and was said
 };
 // One per prefix of the tables at most; a stranger gets the spare slot.
@@ -100,6 +104,18 @@ static long long waiting_ms = -1; // when the first of them was, or -1
 static long long synced_ms = LLONG_MIN / 2; // when the last sync was made: long ago
 
 static void sync_file(day_state& s);
+
+void journal_reset()
+{
+    for (auto& s : states)
+        s = day_state{};
+    n_states = 0;
+    n_dirty = 0;
+    waiting_bytes = 0;
+    waiting_ms = -1;
+    synced_ms = LLONG_MIN / 2;
+    tz_ever = false;
+}
 
 static day_state& state_of(const char* prefix)
 {
@@ -150,6 +166,7 @@ static void not_filed(day_state& s, const char* path, const char* why, std::time
 static void sync_file(day_state& s)
 {
     s.dirty = false;
+    s.unstarted = 0;
     --n_dirty;
     int fd = open(s.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     int err = 0;
@@ -326,6 +343,16 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     }
     bool stuck = false;
     int err = append_whole(fd, line, len, stuck);
+    if (err == 0) {
+        // Under a flood, the kernel is asked now and then to start writing
+        // the appends, without waiting: the sync then finds little left to
+        // write, and holds the receive up for no longer than that.
+        s.unstarted += len;
+        if (s.unstarted >= writeback_bytes) {
+            sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            s.unstarted = 0;
+        }
+    }
     if (close(fd) != 0 && err == 0)
         err = errno;
     if (err != 0) {

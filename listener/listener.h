@@ -95,6 +95,9 @@ int journal_at(const char* msg, const char* prefix, std::time_t now);
 constexpr long long sync_interval_ms = 5000;
 constexpr long long sync_gap_ms = 1000;
 constexpr std::size_t sync_bytes = 4 << 20;
+// Every this many bytes appended to a day file, its write to disk is started
+// without waiting (sync_file_range), so that a sync under a flood is short.
+constexpr std::size_t writeback_bytes = 256 << 10;
 // Whether to sync at now_ms, the last sync made at last_ms, bytes appended
 // since, the first of them at since_ms (milliseconds of a clock that never
 // goes back).
@@ -103,6 +106,11 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
 // sync is sync_interval_ms old. Returns whether appends are still waiting
 // for it: then the caller calls again within a second, traffic or not.
 bool journal_sync(long long now_ms);
+
+// Forgets every day file and waiting append, and the zone last looked at,
+// as at start-up (for the tests, which run many listeners' worth in one
+// process).
+void journal_reset();
 
 // Where the address bytes of a sender address lie.
 void* get_in_addr(struct sockaddr* sa);

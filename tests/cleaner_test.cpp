@@ -1,6 +1,8 @@
 // The cleaner's age, target date and reader, in-process.
 #include <gtest/gtest.h>
 
+#include "fresh_state.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -8,6 +10,8 @@
 #include "cleaner.h"
 #include "day_file.h"
 #include "harness.h"
+
+static const bool fresh = kit::keep_fresh();
 
 TEST(ReadAge, TakesLeadingDigitsAndRefusesTheRest)
 {

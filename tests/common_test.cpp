@@ -2,6 +2,8 @@
 // line reader and day-file name.
 #include <gtest/gtest.h>
 
+#include "fresh_state.h"
+
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include "conf.h"
 #include "day_file.h"
 #include "text.h"
+
+static const bool fresh = kit::keep_fresh();
 
 TEST(FileNameRule, AcceptsOnlyPathsEndingInLogIni)
 {

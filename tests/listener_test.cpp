@@ -1,6 +1,8 @@
 // The listener's reader, router and log line, driven in-process.
 #include <gtest/gtest.h>
 
+#include "fresh_state.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -18,6 +20,8 @@
 
 #include "harness.h"
 #include "listener.h"
+
+static const bool fresh = kit::keep_fresh(journal_reset);
 
 using rules = std::vector<std::pair<std::string, std::string>>;
 
