@@ -124,8 +124,8 @@ ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& fr
 
 // What the listener said of the datagrams the kernel dropped when the
 // receive queue was full: said while the count grows, at most once a minute,
-// and once more, with the total, by the first datagram after a quiet second
-// that finds no new drop. Nothing is said while nothing is dropped.
+// and once more, with the total, by the first datagram after a quiet second.
+// Nothing is said while nothing is dropped.
 constexpr long long drops_every_ms = 60000;
 constexpr long long drops_quiet_ms = 1000;
 struct drop_watch {

@@ -63,9 +63,11 @@ bool drops_due(drop_watch& w, std::uint32_t count, long long now_ms)
     w.seen = count;
     if (count == w.said)
         return false;
-    // While it grows, once a minute; then once more with the total, when a
-    // datagram after a quiet second finds that nothing more was dropped.
-    if (grew ? now_ms - w.said_ms >= drops_every_ms : quiet) {
+    // While it grows, once a minute; then once more with the total, by the
+    // first datagram after a quiet second. That one may find more dropped
+    // than the datagram before it did (a flood's last datagrams dropped):
+    // the growth is over all the same, and the total is said.
+    if (quiet || (grew && now_ms - w.said_ms >= drops_every_ms)) {
         w.said = count;
         w.said_ms = now_ms;
         return true;

@@ -211,12 +211,20 @@ TEST(Drops, SaidAtFirstOnceAMinuteAndWithTheTotalAfterAQuietSecond)
         bool said;
     } steps[] = {
         {0, 1000, false},  {5, 1010, true},   {9, 1020, false}, {9, 1030, false},
-        {9, 2100, true},   {9, 3200, false},  {12, 3300, false}, {20, 62000, false},
-        {20, 62050, false}, {25, 62100, true}, {25, 62200, false},
+        {9, 2100, true},   {9, 3200, false},  {12, 3300, false},
+        {20, 4400, true}, // after a quiet second, what the flood's end dropped
+        {20, 4500, false},
     };
     drop_watch w;
     for (auto& s : steps)
         EXPECT_EQ(drops_due(w, s.count, s.ms), s.said) << s.count << " at " << s.ms;
+    // Growing without a quiet second: said again a minute after the last.
+    int said = 0;
+    long long ms = 4500;
+    for (std::uint32_t count = 21; ms < 4400 + drops_every_ms + 400; ++count)
+        said += drops_due(w, count, ms += 500) ? 1 : 0;
+    EXPECT_EQ(said, 1);
+    EXPECT_EQ(w.said_ms, 64500); // the first datagram a minute or more after 4400
 }
 
 // A sender whose address text is longer than 24 characters is shown whole and
