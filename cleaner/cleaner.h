@@ -5,8 +5,11 @@
 #include <ctime>
 
 #include "conf.h"
+#include "day_file.h"
 
-constexpr int MAX_PREFIXES = 2 * MAX_RULES; // content and source rules together
+// Room for a day-file path, with some to spare.
+constexpr std::size_t cleaner_day_path_size = 120; // at most 119 characters
+static_assert(cleaner_day_path_size > day_path_max, "every rule's day file must fit");
 
 // The prefixes, in file order, in slots as wide as the prefix buffer main
 // copies them into, so that copy can never fail.

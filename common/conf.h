@@ -17,7 +17,8 @@ constexpr std::size_t conf_value_size = 200; // value: at most 199 characters
 // listener files only under the rules it holds, and the cleaner must clean
 // exactly their prefixes.
 constexpr int MAX_RULES = 25;                // rules of each kind
-constexpr std::size_t content_key_max = 39;  // key of a content rule
+constexpr int MAX_PREFIXES = 2 * MAX_RULES;  // content and source rules together
+constexpr std::size_t content_key_max = conf_key_size - 1; // key of a content rule: the whole field
 constexpr std::size_t source_key_max = 24;   // key of a source rule
 constexpr std::size_t prefix_size = 25;      // day-file prefix, with its NUL
 constexpr std::size_t prefix_max = prefix_size - 1;

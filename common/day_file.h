@@ -5,15 +5,16 @@
 #include <cstddef>
 #include <ctime>
 
+#include "conf.h"
+
 static_assert(sizeof(std::time_t) >= 8, "time_t must hold dates after 2038");
 
 // Room for the date "%Y_%m_%d" (10 characters for a four-digit year).
 constexpr std::size_t day_date_size = 11;
 
-// Room for a day-file path. A prefix of at most 24 characters, the date and
-// ".log" take 38 at most, so both fit whatever the prefix.
-constexpr std::size_t listener_day_path_size = 64; // at most 63 characters
-constexpr std::size_t cleaner_day_path_size = 120; // at most 119 characters
+// The longest day-file path a rule can give: its prefix, the date, ".log"
+// (38 characters). Each program sizes its own buffer for it.
+constexpr std::size_t day_path_max = prefix_max + (day_date_size - 1) + 4;
 
 // Formats the date of a broken-down local time. False when it does not fit.
 bool day_date(char* out, std::size_t size, const std::tm& when);

@@ -41,3 +41,7 @@ struct number_text {
     const char* end = nullptr; // the first character after the digits
 };
 number_text read_number(const char* text, unsigned long long limit);
+
+// The largest UDP port number, the limit of a port read by the listener and
+// the sender.
+constexpr unsigned long long port_max = 65535;

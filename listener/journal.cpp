@@ -8,7 +8,7 @@
 // What a power cut can cost is bounded: the appends are written to disk
 // within 5 seconds, and at most once a second (journal_sync); a day file that
 // a crash left ending in NUL bytes or in part of a line is made whole before
-// its next line.
+// its next line (day_bytes.cpp).
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -20,74 +20,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "day_bytes.h"
 #include "day_file.h"
 #include "listener.h"
 #include "text.h"
 
-// One blank, a 19-character stamp, "  ***  ", the message, "  \n".
-constexpr std::size_t log_line_size = 1 + 19 + 7 + msg_max + 3 + 1;
-
-// How often the journal looks again at what does not change per message: the
-// time zone, a day file's type, and a failure that lasts.
-constexpr std::time_t recheck_seconds = 60;
-
-// Whether the recheck interval has passed since then, or the clock went back
-// before it.
-static bool recheck_due(std::time_t now, std::time_t then)
-{
-    return now - then >= recheck_seconds || now < then;
-}
-
 std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when)
 {
-    char stamp[32];
+    char stamp[log_stamp_len + 1];
     if (std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &when) == 0)
         return 0;
     // " stamp  ***  msg  \n", copied piece by piece.
-    static const char mid[] = "  ***  ";
-    static const char end[] = "  \n";
     std::size_t s = std::strlen(stamp), m = std::strlen(msg);
-    std::size_t n = 1 + s + (sizeof mid - 1) + m + (sizeof end - 1);
+    std::size_t n = 1 + s + (sizeof log_mid - 1) + m + (sizeof log_end - 1);
     if (n >= size)
         return 0;
     char* p = out;
     *p++ = ' ';
     std::memcpy(p, stamp, s);
     p += s;
-    std::memcpy(p, mid, sizeof mid - 1);
-    p += sizeof mid - 1;
+    std::memcpy(p, log_mid, sizeof log_mid - 1);
+    p += sizeof log_mid - 1;
     std::memcpy(p, msg, m);
     p += m;
-    std::memcpy(p, end, sizeof end); // with its NUL
+    std::memcpy(p, log_end, sizeof log_end); // with its NUL
     return n;
 }
 
-static std::time_t tz_looked; // when local_time last looked at the zone
-static bool tz_ever;          // whether it ever did
-
-bool local_time(std::time_t now, std::tm& out)
-{
-    // tzset looks at TZ, and when it is unset stats /etc/localtime and reads
-    // it again only if it changed: one system call a minute at most.
-    std::time_t& looked = tz_looked;
-    bool& ever = tz_ever;
-    if (!ever || recheck_due(now, looked)) {
-        tzset();
-        looked = now;
-        ever = true;
-    }
-    return localtime_r(&now, &out) != nullptr;
-}
-
-// What the listener knows of the day file of each prefix: its path, when it
-// was last found to be a regular file, whether appending to it fails, and
-// whether it holds appends not yet written to disk. A failure is said when it
-// starts, at most once a minute while it lasts, with the number of messages
-// it cost, and when it ends.
+// What the listener knows of the day file of each prefix: its path, what it
+// was found to be, whether appending to it fails, and whether it holds
+// appends not yet written to disk. A failure is said when it starts, at most
+// once a minute while it lasts, with the number of messages it cost, and
+// when it ends.
 struct day_state {
     char prefix[prefix_size];
     char path[listener_day_path_size];
-    std::time_t checked; // when the file was last found regular; 0: never
+    bool tail_checked;   // its end was looked at in this run (repair_tail)
+    std::time_t typed;   // when it was last found a regular file; 0: not yet
     bool failing;
     unsigned long lost;  // messages not filed since the failure began
     std::time_t said;    // when the failure was last reported
@@ -96,9 +65,10 @@ struct day_state {
     bool sync_failing;   // the last sync failed, and was said
 };
 // One per prefix of the tables at most; a stranger gets the spare slot.
-static day_state states[2 * MAX_RULES + 1];
+constexpr int spare = MAX_PREFIXES;
+static day_state states[MAX_PREFIXES + 1];
 static int n_states;
-static int n_dirty;              // states with appends not yet synced
+static int n_dirty;              // files with appends not yet synced
 static std::size_t waiting_bytes; // bytes appended since the last sync
 static long long waiting_ms = -1; // when the first of them was, or -1
 static long long synced_ms = LLONG_MIN / 2; // when the last sync was made: long ago
@@ -114,7 +84,7 @@ void journal_reset()
     waiting_bytes = 0;
     waiting_ms = -1;
     synced_ms = LLONG_MIN / 2;
-    tz_ever = false;
+    local_time_reset();
 }
 
 static day_state& state_of(const char* prefix)
@@ -122,8 +92,8 @@ static day_state& state_of(const char* prefix)
     for (int i = 0; i < n_states; ++i)
         if (std::strcmp(states[i].prefix, prefix) == 0)
             return states[i];
-    bool known = n_states < 2 * MAX_RULES && strlen2(prefix) < prefix_size;
-    day_state& s = states[known ? n_states++ : 2 * MAX_RULES];
+    bool known = n_states < spare && strlen2(prefix) < prefix_size;
+    day_state& s = states[known ? n_states++ : spare];
     if (s.dirty)
         sync_file(s); // the spare slot, taken by another stranger
     s = day_state{};
@@ -132,32 +102,39 @@ static day_state& state_of(const char* prefix)
     return s;
 }
 
-// Writes one report line on standard error.
-static void report(const char* fmt, ...)
+// Writes "listener: journal: where: " and the rest on standard error, as one
+// line.
+static void report(const char* where, const char* fmt, ...)
 {
-    char text[listener_day_path_size + 256];
+    static const char tag[] = "listener: journal: ";
+    char text[sizeof tag + listener_day_path_size + 256];
+    int n = std::snprintf(text, sizeof text, "%s%s: ", tag, where);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text)
+        return;
     va_list ap;
     va_start(ap, fmt);
-    int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    int m = std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), fmt, ap);
     va_end(ap);
-    if (n > 0)
-        console_put(err_console, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+    if (m > 0)
+        console_put(err_console, text,
+                    std::min(static_cast<std::size_t>(n + m), sizeof text - 1));
 }
 
-// One message could not be filed in the day file at path, for why.
-static void not_filed(day_state& s, const char* path, const char* why, std::time_t now)
+// One message could not be filed in the day file of s; where names it (its
+// path, or its prefix when no path could be made), why says what failed.
+static void not_filed(day_state& s, const char* where, const char* why, std::time_t now)
 {
     if (!s.failing) {
         s.failing = true;
         s.lost = 1;
         s.said = now;
-        report("listener: journal: %s: %s\n", path, why);
+        report(where, "%s\n", why);
         return;
     }
     ++s.lost;
     if (recheck_due(now, s.said)) {
         s.said = now;
-        report("listener: journal: %s: %s (%lu messages not filed so far)\n", path, why, s.lost);
+        report(where, "%s (%lu messages not filed so far)\n", why, s.lost);
     }
 }
 
@@ -178,7 +155,7 @@ static void sync_file(day_state& s)
         close(fd);
     }
     if (err != 0 && !s.sync_failing)
-        report("listener: journal: %s: sync: %s\n", s.path, std::strerror(err));
+        report(s.path, "sync: %s\n", std::strerror(err));
     s.sync_failing = err != 0;
 }
 
@@ -199,7 +176,7 @@ bool journal_sync(long long now_ms)
         waiting_ms = now_ms;
     if (!sync_due(now_ms, synced_ms, waiting_ms, waiting_bytes))
         return true;
-    for (int i = 0; i <= 2 * MAX_RULES && n_dirty > 0; ++i)
+    for (int i = 0; i <= spare && n_dirty > 0; ++i)
         if (states[i].dirty)
             sync_file(states[i]);
     synced_ms = now_ms;
@@ -208,77 +185,61 @@ bool journal_sync(long long now_ms)
     return false;
 }
 
-// A crash (a power cut) can leave a day file ending in NUL bytes, where its
-// size was written and its data was not, or in part of a line. Before the
-// first line of a run is appended, the NUL bytes at its end are cut away (no
-// message holds one) and a partial line is ended, so that the next line
-// starts whole. Nothing before the last byte that is not NUL is touched; a
-// file that ends in a newline costs one read of its last byte.
-static void repair_tail(int fd, off_t size, const char* path)
+// Says what repair_tail found at the end of the day file at path.
+static void say_repair(const char* path, const tail_repair& r)
 {
-    static char tail[4096];
-    off_t keep = size; // just past the last byte that is not NUL
-    char last = '\0';
-    std::size_t want = 1; // the last byte first: a whole file ends in '\n'
-    while (keep > 0) {
-        off_t from = keep - std::min(static_cast<off_t>(want), keep);
-        std::size_t n = static_cast<std::size_t>(keep - from);
-        if (pread(fd, tail, n, from) != static_cast<ssize_t>(n)) {
-            report("listener: journal: %s: end not readable: %s\n", path, std::strerror(errno));
+    const char* why = std::strerror(r.err);
+    if (r.failed == tail_repair::reading) {
+        report(path, "end not readable: %s\n", why);
+        return;
+    }
+    if (r.nul_bytes > 0) {
+        if (r.failed == tail_repair::cutting) {
+            report(path, "%lld NUL bytes left by a crash not removed: %s\n", r.nul_bytes, why);
             return;
         }
-        while (n > 0 && tail[n - 1] == '\0')
-            --n;
-        if (n > 0) {
-            last = tail[n - 1];
-            keep = from + static_cast<off_t>(n);
-            break;
-        }
-        keep = from;
-        want = sizeof tail;
+        report(path, "%lld NUL bytes left by a crash removed\n", r.nul_bytes);
     }
-    if (keep < size) {
-        if (ftruncate(fd, keep) != 0) {
-            report("listener: journal: %s: %lld NUL bytes left by a crash not removed: %s\n", path,
-                   static_cast<long long>(size - keep), std::strerror(errno));
-            return;
-        }
-        report("listener: journal: %s: %lld NUL bytes left by a crash removed\n", path,
-               static_cast<long long>(size - keep));
-    }
-    if (keep > 0 && last != '\n') {
-        if (write(fd, "\n", 1) != 1) {
-            report("listener: journal: %s: partial line left by a crash not ended: %s\n", path,
-                   std::strerror(errno));
-            return;
-        }
-        report("listener: journal: %s: partial line left by a crash ended with a newline\n", path);
-    }
+    if (r.partial && r.failed == tail_repair::ending)
+        report(path, "partial line left by a crash not ended: %s\n", why);
+    else if (r.partial)
+        report(path, "partial line left by a crash ended with a newline\n");
 }
 
-// Appends len bytes to fd whole, or takes back what part of them it wrote,
-// so that the file only ever holds whole lines. Returns 0, or an errno;
-// stuck is set when a part written could not be taken back.
-static int append_whole(int fd, const char* line, std::size_t len, bool& stuck)
+// Opens the day file of s at path for one append. O_NONBLOCK: a FIFO or a
+// device at the path must never hang the listener in open or write. The
+// first open of the file in a run also reads its end, to repair what a crash
+// left there; a file that can be written but not read is appended to all the
+// same. What the file is, is looked at when it is first opened, then once a
+// minute, and at every message while it fails: a regular file costs no
+// system call more. Returns the descriptor, or -1 when the message is not
+// filed (said by not_filed).
+static int open_day_file(day_state& s, const char* path, std::time_t now)
 {
-    std::size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, line + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : ENOSPC;
-            if (done > 0) {
-                // O_APPEND left the offset at the end of the part written.
-                off_t end = lseek(fd, 0, SEEK_CUR);
-                off_t part = static_cast<off_t>(done);
-                stuck = end < part || ftruncate(fd, end - part) != 0;
-            }
-            return err;
-        }
-        done += static_cast<std::size_t>(n);
+    bool repair = !s.tail_checked;
+    int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = open(path, flags | (repair ? O_RDWR : O_WRONLY), 0666);
+    if (fd < 0 && repair && errno == EACCES) {
+        repair = false;
+        fd = open(path, flags | O_WRONLY, 0666);
     }
-    return 0;
+    if (fd < 0) {
+        not_filed(s, path, errno == ENXIO ? "not a regular file" : std::strerror(errno), now);
+        return -1;
+    }
+    if (s.typed == 0 || s.failing || recheck_due(now, s.typed)) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            not_filed(s, path, "not a regular file", now);
+            return -1;
+        }
+        if (repair && st.st_size > 0)
+            say_repair(path, repair_tail(fd, st.st_size));
+        s.typed = now;
+    }
+    s.tail_checked = true;
+    return fd;
 }
 
 int journal(const char* msg, const char* prefix)
@@ -289,7 +250,7 @@ int journal(const char* msg, const char* prefix)
 int journal_at(const char* msg, const char* prefix, std::time_t now)
 {
     static char path[listener_day_path_size];
-    static char line[log_line_size + 32];
+    static char line[log_line_max + 1];
 
     day_state& s = state_of(prefix);
     std::tm when;
@@ -310,40 +271,15 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
         if (s.dirty)
             sync_file(s); // yesterday's last lines, before its name is forgotten
         copy_field(s.path, path);
-        s.checked = 0; // a new day's file: look at what it is
+        s.tail_checked = false; // a new day's file: look at what it is
+        s.typed = 0;
     }
 
-    // O_NONBLOCK: a FIFO or a device at the path must never hang the
-    // listener in open or write. The first open of a run also reads the
-    // file's end, to repair what a crash left there.
-    bool first = s.checked == 0;
-    int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    int fd = open(path, flags | (first ? O_RDWR : O_WRONLY), 0666);
-    if (fd < 0 && first && errno == EACCES) {
-        first = false; // writable but not readable: appended to, not repaired
-        fd = open(path, flags | O_WRONLY, 0666);
-    }
-    if (fd < 0) {
-        not_filed(s, path, errno == ENXIO ? "not a regular file" : std::strerror(errno), now);
+    int fd = open_day_file(s, path, now);
+    if (fd < 0)
         return 0;
-    }
-    // What the file is, is looked at when it is first opened, then once a
-    // minute, and at every message while it fails; a regular file costs
-    // no system call more.
-    if (s.checked == 0 || s.failing || recheck_due(now, s.checked)) {
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            not_filed(s, path, "not a regular file", now);
-            return 0;
-        }
-        if (first && st.st_size > 0)
-            repair_tail(fd, st.st_size, path);
-        s.checked = now;
-    }
-    bool stuck = false;
-    int err = append_whole(fd, line, len, stuck);
-    if (err == 0) {
+    append_result r = append_whole(fd, line, len);
+    if (r.err == 0) {
         // Under a flood, the kernel is asked now and then to start writing
         // the appends, without waiting: the sync then finds little left to
         // write, and holds the receive up for no longer than that.
@@ -353,10 +289,10 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
             s.unstarted = 0;
         }
     }
-    if (close(fd) != 0 && err == 0)
-        err = errno;
-    if (err != 0) {
-        not_filed(s, path, stuck ? "part of a line written and not taken back" : std::strerror(err),
+    if (close(fd) != 0 && r.err == 0)
+        r.err = errno;
+    if (r.err != 0) {
+        not_filed(s, path, r.stuck ? "part of a line written and not taken back" : std::strerror(r.err),
                   now);
         return 0;
     }
@@ -367,7 +303,7 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     waiting_bytes += len;
     if (s.failing) {
         s.failing = false;
-        report("listener: journal: %s: filing again after %lu messages not filed\n", path, s.lost);
+        report(path, "filing again after %lu messages not filed\n", s.lost);
     }
     return 0;
 }

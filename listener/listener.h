@@ -16,6 +16,9 @@ constexpr std::size_t port_size = 9;      // port argument: at most 8 characters
 constexpr std::size_t msg_max = 499;      // payload bytes kept of a datagram
 constexpr std::size_t addr_text_size = 46;// address text, IPv6 at most 45
 constexpr std::size_t site_size = 50;     // content key slot
+// Room for the path of a day file (day_file.h), with some to spare.
+constexpr std::size_t listener_day_path_size = 64; // at most 63 characters
+static_assert(listener_day_path_size > day_path_max, "every rule's day file must fit");
 // The socket receive queue asked for, in bytes: the figure of the sysctl
 // file that lets an unprivileged listener have it (packaging/60-ovelsk.conf).
 constexpr int queue_bytes = KIT_QUEUE_BYTES;
@@ -66,14 +69,32 @@ void console_open();
 // Writes one whole line (text ends in a newline), or drops and counts it.
 void console_put(console& c, const char* text, std::size_t n);
 
-// Breaks a time down into local time. The system's time zone is looked at
-// again at most once a minute, so a change of it reaches the listener
-// without a re-read per message; TZ in the environment wins.
+// How often the listener looks again at what does not change per message:
+// the time zone, a day file's type, and a failure that lasts. True when that
+// long has passed since then, or the clock went back before it.
+constexpr std::time_t recheck_seconds = 60;
+constexpr bool recheck_due(std::time_t now, std::time_t then)
+{
+    return now - then >= recheck_seconds || now < then;
+}
+
+// Breaks a time down into local time (local_time.cpp). The system's time
+// zone is looked at again at most once a minute, so a change of it reaches
+// the listener without a re-read per message; TZ in the environment wins.
 bool local_time(std::time_t now, std::tm& out);
+// Forgets when the zone was last looked at, as at start-up.
+void local_time_reset();
 
 // Reads the routing configuration into the tables and aff.
 void init(const char* path);
 
+// A log line: one blank, the stamp "dd/mm/YYYY HH:MM:SS", log_mid, the
+// message, log_end. log_line_max is the longest, NUL not counted.
+constexpr std::size_t log_stamp_len = 19;
+constexpr char log_mid[] = "  ***  ";
+constexpr char log_end[] = "  \n";
+constexpr std::size_t log_line_max =
+    1 + log_stamp_len + (sizeof log_mid - 1) + msg_max + (sizeof log_end - 1);
 // Builds " stamp  ***  msg  \n" for a broken-down local time into out.
 // Returns its length, or 0 when it does not fit.
 std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when);
@@ -106,6 +127,13 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
 // sync is sync_interval_ms old. Returns whether appends are still waiting
 // for it: then the caller calls again within a second, traffic or not.
 bool journal_sync(long long now_ms);
+
+// The receive loop's part of the sync: syncs what journal_sync finds due at
+// now_ms, and keeps the receive's timeout on fd set to a second exactly
+// while appends wait, so that they reach the disk on time even when no
+// message comes, and an idle listener sleeps until the next one. timed says
+// whether the timeout is set; the caller starts it false, with none set.
+void sync_on_time(int fd, bool& timed, long long now_ms);
 
 // Forgets every day file and waiting append, and the zone last looked at,
 // as at start-up (for the tests, which run many listeners' worth in one

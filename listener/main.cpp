@@ -41,7 +41,7 @@ static void usage()
 // for the resolver to judge.
 static bool port_ok(const char* port)
 {
-    number_text n = read_number(port, 65535);
+    number_text n = read_number(port, port_max);
     bool number = (n.digits && *n.end == '\0') || *port == '\0';
     return !number || (!n.negative && !n.over && n.value >= 1);
 }

@@ -101,23 +101,22 @@ long long monotonic_ms()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// Has the journal write its appends to disk when their time is up, and
-// gives the receive a timeout only while some wait for it. The timeout is
-// set and cleared at most twice per sync, whatever the traffic.
-static void keep_record(int fd, bool& waking, long long now_ms = monotonic_ms())
+void sync_on_time(int fd, bool& timed, long long now_ms)
 {
+    // The timeout is set and cleared at most twice per sync, whatever the
+    // traffic.
     bool waiting = journal_sync(now_ms);
-    if (waiting == waking)
+    if (waiting == timed)
         return;
     struct timeval tv = {waiting ? sync_wake_s : 0, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
-        waking = waiting;
+        timed = waiting;
 }
 
 void serve(int fd)
 {
     static char buf[msg_max + 1];
-    bool waking = false;
+    bool timed = false; // the receive's timeout is set
     int on = 1;
     bool counting = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     drop_watch drops;
@@ -128,7 +127,7 @@ void serve(int fd)
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 return;
-            keep_record(fd, waking); // the timeout: no message came
+            sync_on_time(fd, timed, monotonic_ms()); // the timeout: no message came
             continue;
         }
         long long now_ms = monotonic_ms();
@@ -137,6 +136,6 @@ void serve(int fd)
         note_sender(from);
         buf[n] = '\0';
         route(buf);
-        keep_record(fd, waking, now_ms);
+        sync_on_time(fd, timed, now_ms);
     }
 }

@@ -72,19 +72,28 @@ std::size_t shown_text(char* out, std::size_t size, const char* msg)
     return n;
 }
 
+// "%H:%M:%S" and its NUL.
+constexpr std::size_t hour_size = 9;
+// A display line: "H:", the hour, "|from:", the sender's address, " | ",
+// the message shown, "\"\n"; display_line_max is the longest.
+constexpr char show_hour[] = "H:", show_from[] = "|from:", show_text[] = " | ", show_end[] = "\"\n";
+constexpr std::size_t display_line_max = (sizeof show_hour - 1) + (hour_size - 1) +
+                                         (sizeof show_from - 1) + (addr_text_size - 1) +
+                                         (sizeof show_text - 1) + (shown_max - 1) + (sizeof show_end - 1);
+
 // Shows the display line "H:hour|from:sender | msg"" on the console, the
 // message with its control bytes escaped.
 static void show(const char* hour, const char* msg)
 {
     static char text[shown_max];
-    static char line[2 + 8 + 6 + addr_text_size + 3 + shown_max + 3];
+    static char line[display_line_max];
     std::size_t t = shown_text(text, sizeof text - 1, msg);
     if (t == 0 && *msg != '\0')
         return; // longer than route's contract allows: never cut, not shown
     text[t] = '\0';
     std::size_t n = 0;
-    for (const char* piece : {"H:", hour, "|from:", static_cast<const char*>(ip_orig), " | ",
-                              static_cast<const char*>(text), "\"\n"}) {
+    for (const char* piece : {show_hour, hour, show_from, static_cast<const char*>(ip_orig),
+                              show_text, static_cast<const char*>(text), show_end}) {
         std::size_t k = strlen2(piece);
         if (k > sizeof line - n)
             return; // longer than route's contract allows: never cut, not shown
@@ -105,7 +114,7 @@ static void file_under(const char (&prefix)[prefix_size], const char* hour, cons
 
 void route(const char* msg)
 {
-    char hour[9] = "";
+    char hour[hour_size] = "";
     if (aff != 0) {
         std::tm when;
         if (!local_time(std::time(nullptr), when) ||

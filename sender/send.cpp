@@ -7,7 +7,7 @@
 
 bool read_port(const char* text, int& port)
 {
-    number_text n = read_number(text, 65535);
+    number_text n = read_number(text, port_max);
     if (!n.digits || n.over || (n.negative && n.value != 0))
         return false;
     port = static_cast<int>(n.value);
