@@ -3,11 +3,12 @@
 // holds up the filing. The day files are the record; the console is a view
 // of it.
 //
-// A stream is written without ever waiting, in one of three ways, and the
+// A file is written without ever waiting, in one of four ways, and the
 // flags of a description shared with other programs are never changed:
 // - own: a file description of the listener's own with O_NONBLOCK, opened
-//   anew through /proc; or the shared one for a regular file, which never
-//   stalls and keeps its shared offset;
+//   anew through /proc;
+// - regular: the shared description of a regular file, which never stalls
+//   and keeps its shared offset;
 // - socket: the shared socket (the system journal's), sent to with
 //   MSG_DONTWAIT;
 // - polled: where no description of its own can be had (another user's
@@ -15,17 +16,19 @@
 //   output, a pipe no more than it then surely takes (PIPE_BUF), and each
 //   write bounded in time (bounded_write).
 //
+// When both streams are one file (a terminal, 2>&1, the journal's socket),
+// they share one buffer, so what each puts reaches the file in the order it
+// was put, and a line of one can never land inside a line of the other.
 // Standard error, a terminal and a socket go line by line, and so does
 // standard output when it was asked for (stdbuf -oL or -o0, on every build:
-// see stdbuf_lines); otherwise
-// standard output gathers whole lines into blocks of PIPE_BUF bytes, each
-// written when it is full. A line that cannot be taken is dropped and
-// counted, and the count is said before the next line taken. A line once
-// begun is finished before anything else on that file, by either stream, so
-// the console only ever shows whole lines; the rest of a line cut by a
-// stall comes with the next message. Only a reader gone for good (EPIPE, a
-// closed descriptor) ends a stream; after any other failure the next line is
-// tried. SIGPIPE is ignored by main.
+// see stdbuf_lines); otherwise standard output gathers whole lines into
+// blocks of PIPE_BUF bytes, each written when it is full. A line goes line
+// by line only onto an empty buffer: one that cannot be written at once, or
+// behind the rest of a line cut by a stall, is dropped and counted, and the
+// count is said before the stream's next line taken, so the console only
+// ever shows whole lines; each stream has its own count. Only a reader gone
+// for good (EPIPE, a closed descriptor) ends a file; after any other failure
+// the next line is tried. SIGPIPE is ignored by main.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -42,10 +45,17 @@
 
 #include "listener.h"
 
-console out_console = {1, "console trop lente : %lu lignes non affichées\n"};
-console err_console = {2, "listener: standard error too slow: %lu reports not written\n"};
+// The notices: lines the reader was too slow to take, and lines whose
+// write failed (a full disk under a redirection, say), with why.
+console out_console = {1, "console trop lente : %lu lignes non affichées\n",
+                       "console : %lu lignes non affichées : %s\n"};
+console err_console = {2, "listener: standard error too slow: %lu reports not written\n",
+                       "listener: standard error: %lu reports not written: %s\n"};
 
 static_assert(console_block <= PIPE_BUF, "a block must go into a pipe in one write");
+
+static console_file files[2]; // standard output's, and standard error's unless it is the same
+static console_file closed = {-1, console_file::regular, true}; // a stream that was closed
 
 static FILE* stream_of(const console& c) { return c.number == 1 ? stdout : stderr; }
 
@@ -58,33 +68,34 @@ bool stdbuf_lines()
     return mode != nullptr && (std::strcmp(mode, "L") == 0 || std::strcmp(mode, "0") == 0);
 }
 
-// Whether a stream goes line by line: standard error, a terminal and a
+// Whether a stream on fd goes line by line: standard error, a terminal and a
 // socket always; standard output when stdbuf -oL or -o0 asked for it.
-static bool line_by_line(const console& c, const struct stat& st)
+static bool line_by_line(const console& c, int fd, const struct stat& st)
 {
-    return c.number == 2 || isatty(c.number) || S_ISSOCK(st.st_mode) || stdbuf_lines();
+    return c.number == 2 || isatty(fd) || S_ISSOCK(st.st_mode) || stdbuf_lines();
 }
 
-static void take_over(console& c, const struct stat& st)
+// Takes the file behind fd into f.
+static void take_over(console_file& f, int fd, const struct stat& st)
 {
-    c.lines = line_by_line(c, st);
-    c.fd = c.number;
+    f = console_file{};
+    f.fd = fd;
     if (S_ISSOCK(st.st_mode)) {
-        c.how = console::socket;
+        f.how = console_file::socket;
         return;
     }
     if (S_ISREG(st.st_mode)) {
-        c.how = console::own;
+        f.how = console_file::regular;
         return;
     }
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", c.number);
-    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) {
-        c.fd = fd;
-        c.how = console::own;
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own >= 0) {
+        f.fd = own;
+        f.how = console_file::own;
     } else {
-        c.how = console::polled;
+        f.how = console_file::polled;
     }
 }
 
@@ -122,109 +133,141 @@ static ssize_t bounded_write(int fd, const char* buf, std::size_t n)
     return w;
 }
 
+void console_attach(int out, int err)
+{
+    struct stat o, e;
+    bool has_out = fstat(out, &o) == 0;
+    bool has_err = fstat(err, &e) == 0;
+    // A closed stream has nothing to show.
+    out_console.file = &closed;
+    err_console.file = &closed;
+    if (has_out) {
+        take_over(files[0], out, o);
+        out_console.file = &files[0];
+        out_console.lines = line_by_line(out_console, out, o);
+    }
+    if (has_err) {
+        bool same = has_out && o.st_dev == e.st_dev && o.st_ino == e.st_ino;
+        if (!same)
+            take_over(files[1], err, e);
+        err_console.file = same ? &files[0] : &files[1];
+        err_console.lines = true;
+    }
+    for (const auto& f : files)
+        if (f.fd >= 0 && f.how == console_file::polled)
+            install_bound();
+}
+
 void console_open()
 {
     std::fflush(stdout);
     std::fflush(stderr);
-    struct stat out, err;
-    bool has_out = fstat(1, &out) == 0;
-    bool has_err = fstat(2, &err) == 0;
-    // A closed stream has nothing to show.
-    out_console.broken = !has_out;
-    err_console.broken = !has_err;
-    if (has_out)
-        take_over(out_console, out);
-    if (has_err)
-        take_over(err_console, err);
-    if (out_console.how == console::polled || err_console.how == console::polled)
-        install_bound();
-    // One file behind both (2>&1, a terminal, the journal's socket): a line
-    // of one never lands inside a line begun by the other.
-    if (has_out && has_err && out.st_dev == err.st_dev && out.st_ino == err.st_ino) {
-        out_console.peer = &err_console;
-        err_console.peer = &out_console;
+    console_attach(1, 2);
+}
+
+void console_reset()
+{
+    for (auto& f : files) {
+        if (f.how == console_file::own && f.fd > 2)
+            close(f.fd);
+        f = console_file{};
+    }
+    for (console* c : {&out_console, &err_console}) {
+        c->file = nullptr;
+        c->lines = true;
+        c->lost = 0;
+        c->lost_err = 0;
     }
 }
 
 // Whether a failed write means the reader is gone for good.
 static bool gone(int err) { return err == EPIPE || err == EBADF || err == ECONNRESET; }
 
-// Writes what is pending without waiting. Returns the bytes written.
-static std::size_t drain(console& c)
+// Writes what is pending without waiting. Returns the bytes written; err is
+// set to the errno of a write that failed for another cause than a stall,
+// or 0.
+static std::size_t drain(console_file& f, int& err)
 {
+    err = 0;
     std::size_t done = 0;
-    while (done < c.len) {
-        std::size_t want = c.len - done;
-        if (c.how == console::polled) {
-            struct pollfd p = {c.fd, POLLOUT, 0};
+    while (done < f.len) {
+        std::size_t want = f.len - done;
+        if (f.how == console_file::polled) {
+            struct pollfd p = {f.fd, POLLOUT, 0};
             if (poll(&p, 1, 0) <= 0)
                 break; // it would wait
             want = std::min<std::size_t>(want, PIPE_BUF);
         }
-        ssize_t n = c.how == console::socket   ? send(c.fd, c.buf + done, want, MSG_DONTWAIT | MSG_NOSIGNAL)
-                    : c.how == console::polled ? bounded_write(c.fd, c.buf + done, want)
-                                               : write(c.fd, c.buf + done, want);
-        if (n < 0 && errno == EINTR && c.how == console::polled && bound_passed)
+        ssize_t n = f.how == console_file::socket   ? send(f.fd, f.buf + done, want, MSG_DONTWAIT | MSG_NOSIGNAL)
+                    : f.how == console_file::polled ? bounded_write(f.fd, f.buf + done, want)
+                                                    : write(f.fd, f.buf + done, want);
+        if (n < 0 && errno == EINTR && f.how == console_file::polled && bound_passed)
             break; // stalled past the bound: tried again next line
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && gone(errno)) {
-            c.broken = true;
-            c.len = 0;
-            c.begun = false;
+            f.broken = true;
+            f.len = 0;
             return done;
         }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            err = errno;
         if (n <= 0)
             break; // full, stalled, or failing for now: tried again next line
         done += static_cast<std::size_t>(n);
     }
     if (done > 0) {
-        c.begun = done < c.len && c.buf[done - 1] != '\n';
-        std::memmove(c.buf, c.buf + done, c.len - done);
-        c.len -= done;
+        std::memmove(f.buf, f.buf + done, f.len - done);
+        f.len -= done;
     }
     return done;
 }
 
+// Counts one line of c dropped, and why when its write failed.
+static void drop(console& c, int err)
+{
+    ++c.lost;
+    if (err != 0)
+        c.lost_err = err;
+}
+
 void console_put(console& c, const char* text, std::size_t n)
 {
-    if (c.fd < 0) {
+    if (c.file == nullptr) {
         // Not taken over yet (start-up, or the unit tests): plain stdio.
-        if (!c.broken)
-            std::fwrite(text, 1, n, stream_of(c));
+        std::fwrite(text, 1, n, stream_of(c));
         return;
     }
-    if (c.broken)
+    console_file& f = *c.file;
+    if (f.broken)
         return;
-    // A line the other stream began on the same file is finished first.
-    if (c.peer != nullptr && c.peer->begun) {
-        drain(*c.peer);
-        if (c.peer->begun) {
-            ++c.lost;
-            return;
-        }
-    }
-    char note[96];
+    char note[160];
     std::size_t k = 0;
     if (c.lost > 0) {
-        int w = std::snprintf(note, sizeof note, c.notice, c.lost);
-        k = w > 0 ? static_cast<std::size_t>(w) : 0;
+        int w = c.lost_err != 0 ? std::snprintf(note, sizeof note, c.failed, c.lost, std::strerror(c.lost_err))
+                                : std::snprintf(note, sizeof note, c.late, c.lost);
+        k = w > 0 ? std::min(static_cast<std::size_t>(w), sizeof note - 1) : 0;
     }
-    // What is pending goes first: in line mode the rest of a line begun, in
-    // block mode a full block.
-    if (c.len > 0 && (c.lines || c.len + k + n > sizeof c.buf))
-        drain(c);
-    if ((c.lines && c.len > 0) || c.len + k + n > sizeof c.buf) {
-        ++c.lost;
+    // What is pending goes first: the rest of a line begun, or gathered
+    // lines this one does not fit after, or that a line-by-line stream
+    // must not wait behind.
+    int err = 0;
+    if (f.len > 0 && (c.lines || f.len + k + n > sizeof f.buf))
+        drain(f, err);
+    if (f.broken)
+        return;
+    if ((c.lines && f.len > 0) || f.len + k + n > sizeof f.buf) {
+        drop(c, err);
         return;
     }
-    std::memcpy(c.buf + c.len, note, k);
-    std::memcpy(c.buf + c.len + k, text, n);
-    c.len += k + n;
-    if (c.lines && drain(c) == 0 && !c.broken) {
-        c.len = 0; // not a byte written: dropped, and counted
-        ++c.lost;
+    std::memcpy(f.buf + f.len, note, k);
+    std::memcpy(f.buf + f.len + k, text, n);
+    f.len += k + n;
+    if (c.lines && drain(f, err) == 0 && !f.broken) {
+        f.len = 0; // not a byte written: dropped, and counted
+        drop(c, err);
         return;
     }
     c.lost = 0; // said, or begun, or gathered into the block
+    c.lost_err = 0;
 }

@@ -41,23 +41,27 @@ extern char ad_ip[MAX_RULES][conf_key_size];    // source rules: key
 extern char name_ad_ip[MAX_RULES][prefix_size]; //               prefix
 extern int i_ip;
 
-// A console stream: standard output for display lines, standard error for
-// failure reports. Until console_open takes it over it is plain stdio; after,
-// a line that cannot be written at once is dropped and counted, and never
-// holds up the receive loop (console.cpp).
+// The console (console.cpp): standard output for display lines, standard
+// error for failure reports. Until console_open takes them over they are
+// plain stdio; after, a line that cannot be written at once is dropped and
+// counted, and never holds up the receive loop.
 constexpr std::size_t console_block = 4096; // a pipe takes this much at once (PIPE_BUF)
+// A file behind one or both streams, and what is pending for it.
+struct console_file {
+    int fd = -1;
+    enum way { own, regular, socket, polled } how = own; // see console.cpp
+    bool broken = false;  // the reader is gone: nothing more is written
+    std::size_t len = 0;  // bytes pending in buf
+    char buf[console_block] = {};
+};
 struct console {
     int number;          // 1 standard output, 2 standard error
-    const char* notice;  // said, with the count, before the next line shown
-    int fd = -1;         // -1: not taken over, written through stdio
-    enum { own, polled, socket } how = own; // see console.cpp
+    const char* late;    // said, with the count, before the next line shown
+    const char* failed;  // the same when a write failed, with why
+    console_file* file = nullptr; // nullptr: not taken over, written through stdio
     bool lines = true;   // line by line; otherwise in blocks
-    bool broken = false; // the reader is gone: nothing more is written
-    bool begun = false;  // buf starts with the rest of a line partly written
-    console* peer = nullptr; // the other stream, when both are one file
-    unsigned long lost = 0;  // lines dropped since the last notice
-    std::size_t len = 0;     // bytes pending in buf
-    char buf[console_block] = {};
+    unsigned long lost = 0; // lines dropped since the last notice
+    int lost_err = 0;       // why the last write among them failed, or 0: too slow
 };
 extern console out_console;
 extern console err_console;
@@ -66,6 +70,11 @@ extern console err_console;
 bool stdbuf_lines();
 // Takes both streams over from stdio, once the start-up lines are out.
 void console_open();
+// Takes the streams over onto the descriptors out and err (console_open's
+// work, for the tests).
+void console_attach(int out, int err);
+// Gives the streams back to stdio, as at start-up (for the tests).
+void console_reset();
 // Writes one whole line (text ends in a newline), or drops and counts it.
 void console_put(console& c, const char* text, std::size_t n);
 

@@ -140,7 +140,7 @@ TEST(FaultsE2E, DiskFullIsReportedAndOtherPrefixesAreStillFiled)
     EXPECT_TRUE(l.p.wait_err(report));
     EXPECT_EQ(l.p.err_text, report);
     EXPECT_EQ(masked(read_file(dir.file(name))), before + logged("X 3"));
-    EXPECT_EQ(masked(wait_file(dir.file("ok_" + today() + ".log"), 3 * 33)),
+    EXPECT_EQ(masked(wait_file(dir.file("ok_" + today() + ".log"), 3 * logged_size("X 1"))),
               logged("X 1") + logged("X 2") + logged("X 3"));
 }
 
@@ -156,7 +156,7 @@ TEST(FaultsE2E, SpecialFilesAtADayFilePathAreSkippedWithoutBlocking)
     listener l(dir.path, {"log.ini"}, tz);
     send_to(l.port, "X 1");
     send_to(l.port, "X 2");
-    EXPECT_EQ(masked(wait_file(dir.file("ok_" + d + ".log"), 2 * 33)), logged("X 1") + logged("X 2"));
+    EXPECT_EQ(masked(wait_file(dir.file("ok_" + d + ".log"), 2 * logged_size("X 1"))), logged("X 1") + logged("X 2"));
     std::string report = "listener: journal: fifo_" + d + ".log: not a regular file\n" +
                          "listener: journal: null_" + d + ".log: not a regular file\n";
     EXPECT_TRUE(l.p.wait_err(report));
@@ -180,7 +180,7 @@ TEST(FaultsE2E, TheConsoleNeverStopsTheFiling)
             std::snprintf(payload, sizeof payload, "M%05d", i);
             s.send(payload);
             if (i % 100 == 99) { // paced, so that the socket's queue never overflows
-                ASSERT_EQ(wait_file(file, (i + 1) * 36u).size(), (i + 1) * 36u) << i;
+                ASSERT_EQ(wait_file(file, (i + 1) * logged_size("M00000")).size(), (i + 1) * logged_size("M00000")) << i;
             }
         }
         // Reading again: what the terminal held comes; then, with the next
@@ -258,7 +258,7 @@ TEST(FaultsE2E, GarbageThenANormalMessage)
     s.send("NORMAL ALARM 1");
     ASSERT_TRUE(l.p.wait_out("|from:127.0.0.1 | NORMAL ALARM 1\"\n", milliseconds(20000)));
     // In mode T the line is shown before it is filed: wait for the file.
-    EXPECT_EQ(masked(wait_file(dir.file("al_" + today() + ".log"), 44)), logged("NORMAL ALARM 1"));
+    EXPECT_EQ(masked(wait_file(dir.file("al_" + today() + ".log"), logged_size("NORMAL ALARM 1"))), logged("NORMAL ALARM 1"));
     EXPECT_EQ(l.p.err_text, "");
     EXPECT_EQ(drops(l.port), 0);
 }
@@ -278,7 +278,7 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
         s.send(payload);
     }
     std::string file = dir.file("fl_" + today() + ".log");
-    const std::size_t line_size = 37; // " dd/mm/yyyy hh:mm:ss  ***  F000000  \n"
+    const std::size_t line_size = logged_size("F000000");
     std::string text;
     long dropped = 0;
     for (int i = 0; i < 600; ++i) { // up to a minute, for slow builds

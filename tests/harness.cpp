@@ -370,6 +370,12 @@ std::string shown_line(const std::string& msg)
 
 std::string logged(const std::string& msg) { return " STAMP  ***  " + msg + "  \n"; }
 
+std::size_t logged_size(const std::string& msg)
+{
+    const std::size_t stamp = 19, masked_stamp = 5; // "dd/mm/yyyy hh:mm:ss", "STAMP"
+    return logged(msg).size() - masked_stamp + stamp;
+}
+
 int loopback_socket(int& port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

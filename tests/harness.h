@@ -120,6 +120,8 @@ std::string masked(const std::string& text);
 // A display line and a log line of a message from 127.0.0.1, masked.
 std::string shown_line(const std::string& msg);
 std::string logged(const std::string& msg);
+// The length of the log line of msg as filed, its stamp unmasked.
+std::size_t logged_size(const std::string& msg);
 
 // Mounts a file system of kib KiB at dir (made if missing), in a mount
 // namespace of this test process's own, so that a full disk can be tested.

@@ -190,13 +190,13 @@ TEST(ListenerE2E, QuietModeShowsNothingButFiles)
     send_to(l.port, "nothing to file");
     send_to(l.port, "ALARM 1");
     std::string file = dir.file("al_" + today() + ".log");
-    EXPECT_EQ(masked(wait_file(file, 37)), logged("ALARM 1"));
+    EXPECT_EQ(masked(wait_file(file, logged_size("ALARM 1"))), logged("ALARM 1"));
     // Quiet past the receive timeout set while the append waits for its
     // sync: a timeout is no receive failure, and the listener goes on.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0);
     send_to(l.port, "ALARM 2");
-    EXPECT_EQ(masked(wait_file(file, 2 * 37)), logged("ALARM 1") + logged("ALARM 2"));
+    EXPECT_EQ(masked(wait_file(file, 2 * logged_size("ALARM 1"))), logged("ALARM 1") + logged("ALARM 2"));
     l.p.wait_out("\x01", milliseconds(200)); // gather whatever the console got
     EXPECT_EQ(l.shown(), "");
 }
@@ -264,7 +264,7 @@ TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
     EXPECT_TRUE(l.p.wait_err(report("s_") + report("a_")));
     EXPECT_EQ(l.p.err_text, report("s_") + report("a_"));
     // "B third" is shown for the source rule before it is filed under B.
-    EXPECT_EQ(masked(wait_file(dir.file("b_" + d + ".log"), 39 + 37)),
+    EXPECT_EQ(masked(wait_file(dir.file("b_" + d + ".log"), logged_size("A B first") + logged_size("B third"))),
               logged("A B first") + logged("B third"));
     // The directory made later is filled by the next message.
     ASSERT_EQ(mkdir(dir.file("nodir").c_str(), 0755), 0);
