@@ -162,4 +162,5 @@ TEST(CleanerE2E, TheListenerKeepsFilingAfterTodaysFileIsDeleted)
     send_to(l.port, "ALARM two");
     ASSERT_TRUE(l.wait_shown(shown_line("ALARM one") + shown_line("ALARM two")));
     EXPECT_EQ(masked(read_file(file)), logged("ALARM two"));
+    EXPECT_EQ(l.p.err_text, ""); // a file gone is no failure
 }

@@ -4,7 +4,8 @@
 // open it anew. Each is stalled with more than 4 KiB of lines, then resumed:
 // the filing never waits, the lines dropped are counted exactly and said
 // once, the console shows only whole lines, the description shared with the
-// shell keeps its flags, and the listener lives on.
+// shell keeps its flags, and the listener lives on. A reader gone for good
+// costs nothing more.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -242,3 +243,30 @@ TEST(ConsoleE2E, AnUnreadTerminalOfAnotherUserNeverHoldsUpTheFiling)
     EXPECT_TRUE(shown);
     EXPECT_NE(l.p.out_text.find("console trop lente : "), std::string::npos);
 }
+
+// A console on a pipe whose reader is gone: no SIGPIPE, and the filing
+// goes on. More lines than one block, so that the console does write to it.
+TEST(ConsoleE2E, AReaderGoneCostsNothingMore)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * T\nM = m_\n");
+    std::string file = dir.file("m_" + days_ago(0, tz) + ".log");
+    listener l(dir.path, {"log.ini"}, tz, console_kind::pipe);
+    close(l.p.out);
+    l.p.out = -1;
+    std::string want;
+    std::size_t size = 0;
+    for (int i = 100; i < 300; ++i) { // 8,000 bytes of display lines
+        std::string msg = "M gone " + std::to_string(i);
+        send_to(l.port, msg);
+        want += logged(msg);
+        size += logged_size(msg);
+        if (i % 20 == 19) // paced, so that the socket's queue never overflows
+            wait_file(file, size);
+    }
+    EXPECT_EQ(masked(wait_file(file, size)), want);
+    EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
+    l.p.wait_err("\x01", milliseconds(100));
+    EXPECT_EQ(l.p.err_text, "");
+}
+

@@ -247,7 +247,9 @@ TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)
 }
 
 // A failure is said when it starts and when it ends, not for every message;
-// source rules are tried before content rules, whatever the file order.
+// source rules are tried before content rules, whatever the file order. A
+// directory made, or taken away and made again, is filled by the next
+// message.
 TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
 {
     temp_dir dir;
@@ -269,12 +271,20 @@ TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
     // The directory made later is filled by the next message.
     ASSERT_EQ(mkdir(dir.file("nodir").c_str(), 0755), 0);
     send_to(l.port, "A fourth");
-    EXPECT_EQ(masked(wait_file(dir.file("nodir/a_" + d + ".log"), 38)), logged("A fourth"));
+    EXPECT_EQ(masked(wait_file(dir.file("nodir/a_" + d + ".log"), logged_size("A fourth"))), logged("A fourth"));
     std::string again = "listener: journal: nodir/s_" + d + ".log: filing again after 3 messages "
                         "not filed\nlistener: journal: nodir/a_" + d +
                         ".log: filing again after 2 messages not filed\n";
     EXPECT_TRUE(l.p.wait_err(again));
     EXPECT_EQ(l.p.err_text, report("s_") + report("a_") + again);
+    // Taken away while in use, it is a failure again, and made again, filed.
+    ASSERT_EQ(system(("rm -r " + dir.file("nodir")).c_str()), 0);
+    send_to(l.port, "A fifth");
+    EXPECT_TRUE(l.p.wait_err(again + report("s_") + report("a_")));
+    ASSERT_EQ(mkdir(dir.file("nodir").c_str(), 0755), 0);
+    send_to(l.port, "A sixth");
+    EXPECT_EQ(masked(wait_file(dir.file("nodir/a_" + d + ".log"), logged_size("A sixth"))),
+              logged("A sixth"));
 }
 
 // The listener asks for a 4 MiB receive queue so that a burst waits in the
