@@ -29,8 +29,10 @@ namespace {
 
 // fdatasync, taken over for this binary: each call is recorded by the name
 // of the file it syncs, and one whose name is failing_sync fails with EIO.
+// ftruncate too: it fails with EIO while failing_truncate is set.
 std::vector<std::string> synced;
 std::string failing_sync;
+bool failing_truncate;
 
 void reset()
 {
@@ -38,6 +40,7 @@ void reset()
     console_reset();
     synced.clear();
     failing_sync.clear();
+    failing_truncate = false;
 }
 
 } // namespace
@@ -55,6 +58,17 @@ extern "C" int fdatasync(int fd)
         return -1;
     }
     return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
+
+extern "C" int ftruncate(int fd, off_t length)
+{
+    if (failing_truncate) {
+        errno = EIO;
+        return -1;
+    }
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    return truncate(link, length);
 }
 
 static const bool fresh = kit::keep_fresh(reset);
@@ -208,6 +222,7 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
     struct {
         const char* name;
         std::string before, kept, said;
+        bool cut_fails = false;
     } cases[] = {
         {"whole", head, head, ""},
         {"a long run of NUL bytes", head + std::string(10000, '\0'), head,
@@ -217,6 +232,8 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
         {"a partial line, then NUL bytes", head + "x" + std::string(5000, '\0'), head + "x\n",
          "5000 NUL bytes left by a crash removed\n@partial line left by a crash ended with a newline\n"},
         {"NUL bytes only", std::string(6000, '\0'), "", "6000 NUL bytes left by a crash removed\n"},
+        {"NUL bytes that cannot be cut", head + std::string(100, '\0'), head + std::string(100, '\0'),
+         "100 NUL bytes left by a crash not removed: Input/output error\n", true},
     };
     int i = 0;
     for (auto& c : cases) {
@@ -231,7 +248,9 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
                 at = c.said.size();
             said += "listener: journal: " + path + ": " + c.said.substr(from, at - from);
         }
+        failing_truncate = c.cut_fails;
         EXPECT_EQ(file("new", prefix), said);
+        failing_truncate = false;
         EXPECT_EQ(kit::masked(kit::read_file(path)), kit::masked(c.kept) + kit::logged("new"));
     }
 }
@@ -260,10 +279,11 @@ TEST_F(Record, AppendsToAWriteOnlyDayFile)
     EXPECT_EQ(kit::masked(kit::read_file(path)), "x" + kit::logged("wo"));
 }
 
-// A line the file takes only part of is taken back whole.
-TEST_F(Record, TakesBackAPartLine)
+// A line the file takes only part of is taken back whole; when it cannot
+// be, that is said.
+TEST_F(Record, TakesBackAPartLineOrSaysItCouldNot)
 {
-    std::string path = "p_" + day + ".log";
+    const std::string path = "p_" + day + ".log";
     kit::write_file(path, "a\n");
     struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
@@ -273,11 +293,22 @@ TEST_F(Record, TakesBackAPartLine)
     setrlimit(RLIMIT_FSIZE, &small);
     append_result r = append_whole(fd, "0123456789\n", 11);
     setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, ignored);
     close(fd);
     EXPECT_EQ(r.err, EFBIG);
     EXPECT_FALSE(r.stuck);
     EXPECT_EQ(kit::read_file(path), "a\n");
+
+    // The limit holds for every file, the captured standard error too: the
+    // line is long enough for the report to fit below where it is cut.
+    file("first", "p_"); // the first open of the run, which looks at the end
+    small.rlim_cur = kit::read_file(path).size() + 200;
+    setrlimit(RLIMIT_FSIZE, &small);
+    failing_truncate = true;
+    std::string said = file(std::string(300, 's').c_str(), "p_");
+    failing_truncate = false;
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, ignored);
+    EXPECT_EQ(said, "listener: journal: " + path + ": part of a line written and not taken back\n");
 }
 
 namespace {
