@@ -118,6 +118,25 @@ protected:
 
 using names = std::vector<std::string>;
 
+// A file size limit for this process while it lives (its signal ignored, so
+// that a write past it fails with EFBIG). It holds for every file written,
+// the captured standard error too.
+struct size_limit {
+    explicit size_limit(rlim_t bytes) : ignored_(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        struct rlimit small = {bytes, old_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~size_limit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, ignored_);
+    }
+    struct rlimit old_;
+    void (*ignored_)(int);
+};
+
 } // namespace
 
 // Each day file appended to is synced once when the first append is 5
@@ -285,29 +304,25 @@ TEST_F(Record, TakesBackAPartLineOrSaysItCouldNot)
 {
     const std::string path = "p_" + day + ".log";
     kit::write_file(path, "a\n");
-    struct rlimit old;
-    getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit small = {10, old.rlim_max};
-    auto ignored = std::signal(SIGXFSZ, SIG_IGN);
     int fd = open(path.c_str(), O_WRONLY | O_APPEND);
-    setrlimit(RLIMIT_FSIZE, &small);
-    append_result r = append_whole(fd, "0123456789\n", 11);
-    setrlimit(RLIMIT_FSIZE, &old);
+    append_result r;
+    {
+        size_limit limit(10);
+        r = append_whole(fd, "0123456789\n", 11);
+    }
     close(fd);
     EXPECT_EQ(r.err, EFBIG);
     EXPECT_FALSE(r.stuck);
     EXPECT_EQ(kit::read_file(path), "a\n");
 
-    // The limit holds for every file, the captured standard error too: the
-    // line is long enough for the report to fit below where it is cut.
+    // The line is long enough for the report to fit below the limit.
     file("first", "p_"); // the first open of the run, which looks at the end
-    small.rlim_cur = kit::read_file(path).size() + 200;
-    setrlimit(RLIMIT_FSIZE, &small);
-    failing_truncate = true;
-    std::string said = file(std::string(300, 's').c_str(), "p_");
-    failing_truncate = false;
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, ignored);
+    std::string said;
+    {
+        size_limit limit(kit::read_file(path).size() + 200);
+        failing_truncate = true;
+        said = file(std::string(300, 's').c_str(), "p_");
+    }
     EXPECT_EQ(said, "listener: journal: " + path + ": part of a line written and not taken back\n");
 }
 
@@ -342,15 +357,11 @@ TEST_F(Record, KeepsReportsOutOfADisplayLineOnTheSameFile)
     const std::string shown = "H:10:00:00|from:127.0.0.1 | " + std::string(300, 'm') + "\"\n";
     {
         console_on on(fd, fd);
-        struct rlimit old;
-        getrlimit(RLIMIT_FSIZE, &old);
-        struct rlimit small = {100, old.rlim_max};
-        auto ignored = std::signal(SIGXFSZ, SIG_IGN);
         put(out_console, shown); // gathered: standard output on a file goes in blocks
-        setrlimit(RLIMIT_FSIZE, &small);
-        put(err_console, "report 1\n"); // writes the block's first 100 bytes
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, ignored);
+        {
+            size_limit limit(100);
+            put(err_console, "report 1\n"); // writes the block's first 100 bytes
+        }
         put(err_console, "report 2\n");
     }
     close(fd);
