@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -269,6 +270,17 @@ TEST(Route, HoldsALongIPv6SenderTextWhole)
         << out;
     std::string date = kit::local_text("%Y_%m_%d", time(nullptr), "UTC");
     EXPECT_NE(kit::read_file("v6_" + date + ".log").find("***  hello  \n"), std::string::npos);
+
+    // The longest display line, shown whole: an address text of 45
+    // characters and 499 bytes that are all escaped.
+    std::memset(ip_orig, 'f', addr_text_size - 1);
+    ip_orig[addr_text_size - 1] = '\0';
+    aff = 1;
+    i_ip = 0;
+    testing::internal::CaptureStdout();
+    route(std::string(msg_max, '\x01').c_str());
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.size(), 2 + 8 + 6 + (addr_text_size - 1) + 3 + 4 * msg_max + 2);
 
     ASSERT_EQ(chdir(old), 0);
     free(old);
