@@ -25,11 +25,7 @@ set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -marm")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 set(KIT_SYSROOT /usr/arm-linux-gnueabi)
-set(CMAKE_FIND_ROOT_PATH ${KIT_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/sysroot.cmake)
 
 # Static programs: the emulator needs no library path.
 set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-arm;-cpu;arm1176"
