@@ -102,33 +102,51 @@ static void take_over(console_file& f, int fd, const struct stat& st)
 // A write to a shared terminal can wait: poll says it takes output as soon
 // as there is any room, and a longer line then waits for the rest for as
 // long as the reader does (Ctrl-S, a stuck SSH window). Its flags are not
-// ours to change, so such a write is bounded by a one-shot timer instead:
-// its signal, caught by a handler that does nothing and installed without
-// SA_RESTART, makes a write blocked past write_bound_us return what it
-// wrote. The rest is then a line begun, finished before the next. This is
-// the only signal handler, and its timer runs only around such a write.
+// ours to change, so such a write is bounded by a timer instead: its signal,
+// caught by a handler that does nothing and installed without SA_RESTART,
+// makes a write blocked past write_bound_us return what it wrote. The timer
+// repeats until it is disarmed: a listener paused between arming it and the
+// write (a single-core Pi under load) would otherwise take the one signal
+// before the write and then wait as long as the reader. The rest is then a
+// line begun, finished before the next. This signal handler and the stop's
+// are the only ones, and the timer runs only around such a write.
 constexpr long write_bound_us = 5000;
 static volatile sig_atomic_t bound_passed;
 
 static void on_bound(int) { bound_passed = 1; }
 
-static void install_bound()
+bool arm_write_bound()
 {
-    struct sigaction sa = {};
-    sa.sa_handler = on_bound;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: the write returns
-    sigaction(SIGALRM, &sa, nullptr);
+    static bool installed;
+    if (!installed) {
+        struct sigaction sa = {};
+        sa.sa_handler = on_bound;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0; // no SA_RESTART: the write returns
+        installed = sigaction(SIGALRM, &sa, nullptr) == 0;
+        if (!installed)
+            return false;
+    }
+    bound_passed = 0;
+    struct itimerval on = {{0, write_bound_us}, {0, write_bound_us}};
+    return setitimer(ITIMER_REAL, &on, nullptr) == 0;
+}
+
+void disarm_write_bound()
+{
+    struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
 }
 
 static ssize_t bounded_write(int fd, const char* buf, std::size_t n)
 {
-    bound_passed = 0;
-    struct itimerval on = {{0, 0}, {0, write_bound_us}}, off = {};
-    setitimer(ITIMER_REAL, &on, nullptr);
+    if (!arm_write_bound()) {
+        errno = EAGAIN; // unbounded, it could wait for ever: not tried
+        return -1;
+    }
     ssize_t w = write(fd, buf, n);
     int err = errno;
-    setitimer(ITIMER_REAL, &off, nullptr);
+    disarm_write_bound();
     errno = err;
     return w;
 }
@@ -153,9 +171,6 @@ void console_attach(int out, int err)
         err_console.file = same ? &files[0] : &files[1];
         err_console.lines = true;
     }
-    for (const auto& f : files)
-        if (f.fd >= 0 && f.how == console_file::polled)
-            install_bound();
 }
 
 void console_open()
@@ -221,6 +236,16 @@ static std::size_t drain(console_file& f, int& err)
         f.len -= done;
     }
     return done;
+}
+
+void console_flush()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int err = 0;
+    for (auto& f : files)
+        if (f.fd >= 0 && !f.broken && f.len > 0)
+            drain(f, err);
 }
 
 // Counts one line of c dropped, and why when its write failed.

@@ -14,7 +14,10 @@ append_result append_whole(int fd, const char* line, std::size_t len)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            r.err = n < 0 ? errno : ENOSPC;
+            if (n < 0)
+                r.err = errno;
+            else
+                r.nothing = true;
             if (done > 0) {
                 // O_APPEND left the offset at the end of the part written.
                 off_t end = lseek(fd, 0, SEEK_CUR);
@@ -38,9 +41,10 @@ tail_repair repair_tail(int fd, off_t size)
     while (keep > 0) {
         off_t from = keep - std::min(static_cast<off_t>(want), keep);
         std::size_t n = static_cast<std::size_t>(keep - from);
-        if (pread(fd, tail, n, from) != static_cast<ssize_t>(n)) {
+        ssize_t got = pread(fd, tail, n, from);
+        if (got != static_cast<ssize_t>(n)) {
             r.failed = tail_repair::reading;
-            r.err = errno;
+            r.err = got < 0 ? errno : 0;
             return r;
         }
         while (n > 0 && tail[n - 1] == '\0')
@@ -60,9 +64,10 @@ tail_repair repair_tail(int fd, off_t size)
         r.err = errno;
         return r;
     }
-    if (r.partial && write(fd, "\n", 1) != 1) {
+    ssize_t w = r.partial ? write(fd, "\n", 1) : 1;
+    if (w != 1) {
         r.failed = tail_repair::ending;
-        r.err = errno;
+        r.err = w < 0 ? errno : 0;
     }
     return r;
 }

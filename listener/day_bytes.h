@@ -8,8 +8,9 @@
 // Appends len bytes to fd (opened O_APPEND) whole, or takes back the part of
 // them it wrote, so that the file only ever holds whole lines.
 struct append_result {
-    int err = 0;        // 0, or the errno of the failed write
-    bool stuck = false; // a part was written and could not be taken back
+    int err = 0;          // 0, or the errno of the failed write
+    bool nothing = false; // a write took no byte, and said no errno
+    bool stuck = false;   // a part was written and could not be taken back
 };
 append_result append_whole(int fd, const char* line, std::size_t len);
 
@@ -25,6 +26,6 @@ struct tail_repair {
     long long nul_bytes = 0;  // NUL bytes found at the end
     bool partial = false;     // the end before them was part of a line
     step failed = done;       // the step that failed, if one did
-    int err = 0;              // and its errno
+    int err = 0;              // and its errno; 0 when it moved fewer bytes than asked
 };
 tail_repair repair_tail(int fd, off_t size);

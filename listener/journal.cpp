@@ -145,7 +145,7 @@ static void sync_file(day_state& s)
     s.dirty = false;
     s.unstarted = 0;
     --n_dirty;
-    int fd = open(s.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = open(s.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     int err = 0;
     if (fd < 0)
         err = errno == ENOENT ? 0 : errno;
@@ -168,6 +168,17 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
     return now_ms - since_ms >= sync_interval_ms || bytes >= sync_bytes;
 }
 
+// Syncs every day file appended to since the last sync.
+static void sync_all(long long now_ms)
+{
+    for (int i = 0; i <= spare && n_dirty > 0; ++i)
+        if (states[i].dirty)
+            sync_file(states[i]);
+    synced_ms = now_ms;
+    waiting_bytes = 0;
+    waiting_ms = -1;
+}
+
 bool journal_sync(long long now_ms)
 {
     if (n_dirty == 0)
@@ -176,19 +187,23 @@ bool journal_sync(long long now_ms)
         waiting_ms = now_ms;
     if (!sync_due(now_ms, synced_ms, waiting_ms, waiting_bytes))
         return true;
-    for (int i = 0; i <= spare && n_dirty > 0; ++i)
-        if (states[i].dirty)
-            sync_file(states[i]);
-    synced_ms = now_ms;
-    waiting_bytes = 0;
-    waiting_ms = -1;
+    sync_all(now_ms);
     return false;
+}
+
+void journal_sync_now()
+{
+    if (n_dirty > 0)
+        sync_all(monotonic_ms());
 }
 
 // Says what repair_tail found at the end of the day file at path.
 static void say_repair(const char* path, const tail_repair& r)
 {
-    const char* why = std::strerror(r.err);
+    // A short transfer sets no errno: what happened is said instead.
+    const char* why = r.err != 0 ? std::strerror(r.err)
+                      : r.failed == tail_repair::reading ? "fewer bytes read than its size holds"
+                                                         : "nothing written";
     if (r.failed == tail_repair::reading) {
         report(path, "end not readable: %s\n", why);
         return;
@@ -207,7 +222,10 @@ static void say_repair(const char* path, const tail_repair& r)
 }
 
 // Opens the day file of s at path for one append. O_NONBLOCK: a FIFO or a
-// device at the path must never hang the listener in open or write. The
+// device at the path must never hang the listener in open or write; and
+// O_NOFOLLOW: a link planted where a day file should be is never followed,
+// so the repair below can never cut another file (a link to a directory
+// higher in the prefix still works). The
 // first open of the file in a run also reads its end, to repair what a crash
 // left there; a file that can be written but not read is appended to all the
 // same. What the file is, is looked at when it is first opened, then once a
@@ -217,14 +235,16 @@ static void say_repair(const char* path, const tail_repair& r)
 static int open_day_file(day_state& s, const char* path, std::time_t now)
 {
     bool repair = !s.tail_checked;
-    int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
     int fd = open(path, flags | (repair ? O_RDWR : O_WRONLY), 0666);
     if (fd < 0 && repair && errno == EACCES) {
         repair = false;
         fd = open(path, flags | O_WRONLY, 0666);
     }
     if (fd < 0) {
-        not_filed(s, path, errno == ENXIO ? "not a regular file" : std::strerror(errno), now);
+        // ENXIO: a FIFO with no reader; ELOOP: a link.
+        bool special = errno == ENXIO || errno == ELOOP;
+        not_filed(s, path, special ? "not a regular file" : std::strerror(errno), now);
         return -1;
     }
     if (s.typed == 0 || s.failing || recheck_due(now, s.typed)) {
@@ -291,8 +311,11 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     }
     if (close(fd) != 0 && r.err == 0)
         r.err = errno;
-    if (r.err != 0) {
-        not_filed(s, path, r.stuck ? "part of a line written and not taken back" : std::strerror(r.err),
+    if (r.err != 0 || r.nothing) {
+        not_filed(s, path,
+                  r.stuck ? "part of a line written and not taken back"
+                  : r.nothing ? "nothing written"
+                              : std::strerror(r.err),
                   now);
         return 0;
     }

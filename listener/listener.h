@@ -4,6 +4,7 @@
 // static; nothing is allocated.
 #pragma once
 #include <cstddef>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <sys/socket.h>
@@ -77,6 +78,16 @@ void console_attach(int out, int err);
 void console_reset();
 // Writes one whole line (text ends in a newline), or drops and counts it.
 void console_put(console& c, const char* text, std::size_t n);
+// Writes what both streams gathered, as far as the files take it at once
+// (at the stop).
+void console_flush();
+// The time bound of a write to a file shared with another user (a terminal,
+// a pipe), which may wait whatever poll said: armed, its signal interrupts
+// the write every write_bound_us until disarmed, so that a write started
+// late, after a pause of the listener, is still cut. False when the timer
+// could not be armed: the write is then not tried.
+bool arm_write_bound();
+void disarm_write_bound();
 
 // How often the listener looks again at what does not change per message:
 // the time zone, a day file's type, and a failure that lasts. True when that
@@ -137,12 +148,17 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
 // for it: then the caller calls again within a second, traffic or not.
 bool journal_sync(long long now_ms);
 
+// Writes every day file appended to since the last sync to disk now,
+// whenever the last sync was (at the stop).
+void journal_sync_now();
+
 // The receive loop's part of the sync: syncs what journal_sync finds due at
 // now_ms, and keeps the receive's timeout on fd set to a second exactly
-// while appends wait, so that they reach the disk on time even when no
-// message comes, and an idle listener sleeps until the next one. timed says
-// whether the timeout is set; the caller starts it false, with none set.
-void sync_on_time(int fd, bool& timed, long long now_ms);
+// while appends wait, or more says that something else waits for a quiet
+// second, so that they reach the disk on time even when no message comes,
+// and an idle listener sleeps until the next one. timed says whether the
+// timeout is set; the caller starts it false, with none set.
+void sync_on_time(int fd, bool& timed, long long now_ms, bool more = false);
 
 // Forgets every day file and waiting append, and the zone last looked at,
 // as at start-up (for the tests, which run many listeners' worth in one
@@ -152,12 +168,14 @@ void journal_reset();
 // Where the address bytes of a sender address lie.
 void* get_in_addr(struct sockaddr* sa);
 
-// Receives one datagram of at most size bytes, retrying when a signal
-// interrupts the wait. Returns the length, or -1 with errno set (EAGAIN when
-// the socket's receive timeout passed). dropped is set to the socket's count
-// of datagrams the kernel dropped, when it comes with the datagram.
+// Receives one datagram of at most size bytes (recvmsg flags: 0, or
+// MSG_DONTWAIT), retrying when a signal interrupts the wait, unless it is a
+// stop. Returns the length, or -1 with errno set (EAGAIN when the socket's
+// receive timeout passed or nothing is queued, EINTR at a stop). dropped is
+// set to the socket's count of datagrams the kernel dropped, when it comes
+// with the datagram.
 ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from,
-                std::uint32_t& dropped);
+                std::uint32_t& dropped, int flags);
 
 // What the listener said of the datagrams the kernel dropped when the
 // receive queue was full: said while the count grows, at most once a minute,
@@ -173,6 +191,24 @@ struct drop_watch {
 };
 // Notes the count a datagram came with at now_ms; true when it is to be said.
 bool drops_due(drop_watch& w, std::uint32_t count, long long now_ms);
+// Notes the count the kernel gives after a quiet second (or at the stop),
+// which holds what was dropped after the last datagram received; true when
+// it is to be said.
+bool drops_settled(drop_watch& w, std::uint32_t count, long long now_ms);
+
+// A Pi has no real-time clock: it starts on the last saved time and steps
+// when the network time comes, maybe days. The day files follow the clock;
+// the step is said once, so that the operator knows which lines were dated
+// by the clock as it was. A step is the wall clock moving against the
+// monotonic one by clock_step_s or more (a slewing clock never does).
+constexpr long long clock_step_s = 60;
+struct clock_watch {
+    bool set = false;
+    long long offset = 0; // wall clock seconds less monotonic seconds
+};
+// Notes both clocks at a datagram; returns the step in seconds (negative:
+// back) when there was one since the last, or 0.
+long long clock_step(clock_watch& w, long long wall_s, long long mono_ms);
 // Milliseconds of a clock that never goes back.
 long long monotonic_ms();
 
@@ -180,8 +216,19 @@ long long monotonic_ms();
 void note_sender(const struct sockaddr_storage& from);
 
 // The receive loop: receives, routes and files messages until receiving
-// fails. Returns only then, with errno set.
-void serve(int fd);
+// fails or a stop signal comes. Returns the stop signal once the queue is
+// filed (see catch_stops), or 0 when receiving failed, with errno set.
+int serve(int fd);
+
+// The stop. SIGTERM, SIGINT and SIGHUP (each unless it was ignored when the
+// listener started, as nohup leaves SIGHUP) are caught: the message in hand
+// is filed under every rule it matches, then the datagrams queued on fd are
+// received without waiting and filed, for stop_drain_ms at most, so that a
+// flood cannot hold the stop up; the day files are synced, and serve
+// returns the signal, for main to end by it.
+constexpr long long stop_drain_ms = 2000;
+extern volatile sig_atomic_t stop_signal; // the stop signal caught, or 0
+void catch_stops(int fd);
 
 // A message as the display line shows it: any host may send any bytes, and
 // none may reach the operator's terminal or the journal raw. A C0 control

@@ -3,8 +3,10 @@
 // routing configuration.
 //
 // Start-up reads the arguments and the configuration, then binds the first
-// address the resolver offers for the port. The receive loop never ends by
-// itself: the listener stops on a receive failure (status 1) or a signal.
+// address the resolver offers for the port, or takes the socket of the last
+// run that a service manager kept for it. The receive loop never ends by
+// itself: the listener stops on a receive failure (status 1) or a signal,
+// which it ends by once what was queued is filed.
 // Exit statuses: 0 after the usage lines, 1 when the address cannot be
 // resolved or receiving fails, 2 when no address could be bound.
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -79,33 +82,104 @@ static void widen_queue(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-// Tells the service manager that the listener is bound and ready, when it
-// started the listener as a notify service (NOTIFY_SOCKET, its channel, not
-// configuration): one datagram on a unix socket named by a path, or by an
-// abstract name written with a leading '@'. Outside one, nothing is done.
-static void notify_ready()
+// Tells the service manager (NOTIFY_SOCKET, its channel, not configuration)
+// one thing, with the descriptor fd attached when it is not -1: one datagram
+// on a unix socket named by a path, or by an abstract name written with a
+// leading '@'. Never waits: a manager whose socket takes nothing at once is
+// not told, and the first failure of the run is said. Outside a service
+// manager, nothing is done.
+static void notify(const char* text, int fd = -1)
 {
+    static bool failed; // said once
     const char* name = std::getenv("NOTIFY_SOCKET");
     if (name == nullptr || (name[0] != '/' && name[0] != '@'))
         return;
     struct sockaddr_un to = {};
     to.sun_family = AF_UNIX;
+    // A path needs its NUL within sun_path; an abstract name does not.
     std::size_t len = std::strlen(name);
-    if (len >= sizeof to.sun_path) {
-        std::fputs("listener: NOTIFY_SOCKET too long: the service manager is not told\n", stderr);
+    if (len > sizeof to.sun_path || (name[0] == '/' && len == sizeof to.sun_path)) {
+        if (!failed)
+            std::fputs("listener: NOTIFY_SOCKET too long: the service manager is not told\n", stderr);
+        failed = true;
         return;
     }
     std::memcpy(to.sun_path, name, len);
     if (name[0] == '@')
         to.sun_path[0] = '\0';
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    static const char ready[] = "READY=1";
-    auto to_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-    if (fd < 0 || sendto(fd, ready, sizeof ready - 1, MSG_NOSIGNAL,
-                         reinterpret_cast<struct sockaddr*>(&to), to_len) < 0)
+    struct iovec iov = {const_cast<char*>(text), std::strlen(text)};
+    struct msghdr m = {};
+    m.msg_name = &to;
+    m.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof fd)];
+    if (fd >= 0) {
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        struct cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof fd);
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    }
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if ((s < 0 || sendmsg(s, &m, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) && !failed) {
+        failed = true;
         std::perror("listener: notify");
-    if (fd >= 0)
+    }
+    if (s >= 0)
+        close(s);
+}
+
+// Whether the datagram socket fd is bound to one of the resolver's entries:
+// the same family, address and port.
+static bool bound_to(int fd, const struct addrinfo* list)
+{
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    struct sockaddr_storage a = {};
+    socklen_t len = sizeof a;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_DGRAM ||
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0)
+        return false;
+    for (const struct addrinfo* p = list; p != nullptr; p = p->ai_next)
+        if (p->ai_addrlen == len && std::memcmp(p->ai_addr, &a, len) == 0)
+            return true;
+    return false;
+}
+
+// The socket a service manager hands over (LISTEN_PID, LISTEN_FDS, from its
+// store of the last run's socket), when it is bound to the port the argument
+// names: the datagrams that came while no listener ran wait in its queue. A
+// socket of another port (the setting changed) is closed and dropped from
+// the store (where it is kept under the name udp). Returns -1 when none is
+// taken: the listener then binds its own.
+static int handed_socket(const struct addrinfo* list)
+{
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    if (pid == nullptr || fds == nullptr)
+        return -1;
+    number_text p = read_number(pid, 1u << 30);
+    number_text n = read_number(fds, 64);
+    if (!p.digits || *p.end != '\0' || p.value != static_cast<unsigned long long>(getpid()) ||
+        !n.digits || *n.end != '\0' || n.over)
+        return -1;
+    int taken = -1;
+    bool dropped = false;
+    for (int fd = 3; fd < 3 + static_cast<int>(n.value); ++fd) {
+        if (taken < 0 && bound_to(fd, list)) {
+            taken = fd;
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+            continue;
+        }
         close(fd);
+        dropped = true;
+    }
+    if (dropped)
+        notify("FDSTOREREMOVE=1\nFDNAME=udp");
+    return taken;
 }
 
 int main(int argc, char** argv)
@@ -154,19 +228,36 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
         return 1;
     }
-    int fd = bind_first(list);
+    int fd = handed_socket(list);
+    bool kept = fd >= 0;
+    if (!kept)
+        fd = bind_first(list);
     freeaddrinfo(list); // not needed past the bind, whatever its outcome
     if (fd < 0) {
         std::fputs("listener: failed to bind socket\n", stderr);
         return 2;
     }
+    // From the bind on, a stop files what the socket holds before the
+    // listener ends.
+    catch_stops(fd);
     widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
     std::fflush(stdout);
-    notify_ready();
+    // Ready; and a socket bound anew is given to the service manager to
+    // keep, so that it outlives this run: the datagrams that come while the
+    // listener restarts or is upgraded wait in its queue for the next one.
+    notify(kept ? "READY=1" : "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0", kept ? -1 : fd);
     // From here the console never holds up the receive loop.
     console_open();
-    serve(fd);
-    std::perror("recvfrom");
-    return 1;
+    int sig = serve(fd);
+    if (sig == 0) {
+        std::perror("recvfrom");
+        return 1;
+    }
+    // Ended by the signal that asked for it, as without a handler: the
+    // exit status, and what the service manager or a shell sees, are the
+    // signal's.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    return 128 + sig;
 }

@@ -25,26 +25,6 @@ const std::string tz = "Europe/Paris";
 
 std::string today() { return days_ago(0, tz); }
 
-// The kernel's count of datagrams dropped at the listener's IPv4 socket.
-long drops(int port)
-{
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    char want[16];
-    std::snprintf(want, sizeof want, ":%04X", port);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local, field, last;
-        f >> slot >> local;
-        if (local.size() < 5 || local.compare(local.size() - 5, 5, want) != 0)
-            continue;
-        while (f >> field)
-            last = field;
-        return std::stol(last);
-    }
-    return -1;
-}
-
 // One socket for many datagrams to 127.0.0.1:port; counts what was sent.
 struct sender {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -106,23 +86,34 @@ TEST(FaultsE2E, DiskFullIsReportedAndOtherPrefixesAreStillFiled)
               logged("X 1") + logged("X 2") + logged("X 3"));
 }
 
-// A FIFO, or a link to a device, where a day file should be: reported once
-// and skipped, never waited on, and the other prefixes are filed.
+// A FIFO, a link to a device, or a link to another file where a day file
+// should be: reported once and skipped, never waited on, never followed
+// (the other file is left as it is, though its end looks like a crash's),
+// and the other prefixes are filed. A link to a directory higher in the
+// prefix is followed.
 TEST(FaultsE2E, SpecialFilesAtADayFilePathAreSkippedWithoutBlocking)
 {
     temp_dir dir;
-    write_file(dir.file("log.ini"), "affichage * S\nX = fifo_\nX = null_\nX = ok_\n");
+    write_file(dir.file("log.ini"), "affichage * S\nX = fifo_\nX = null_\nX = link_\nX = in/ok_\n");
     std::string d = today();
     ASSERT_EQ(mkfifo(dir.file("fifo_" + d + ".log").c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/null", dir.file("null_" + d + ".log").c_str()), 0);
+    const std::string other = "kept\n" + std::string(3000, '\0');
+    write_file(dir.file("other"), other);
+    ASSERT_EQ(symlink("other", dir.file("link_" + d + ".log").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", dir.file("in").c_str()), 0);
     listener l(dir.path, {"log.ini"}, tz);
     send_to(l.port, "X 1");
     send_to(l.port, "X 2");
-    EXPECT_EQ(masked(wait_file(dir.file("ok_" + d + ".log"), 2 * logged_size("X 1"))), logged("X 1") + logged("X 2"));
+    EXPECT_EQ(masked(wait_file(dir.file("real/ok_" + d + ".log"), 2 * logged_size("X 1"))),
+              logged("X 1") + logged("X 2"));
     std::string report = "listener: journal: fifo_" + d + ".log: not a regular file\n" +
-                         "listener: journal: null_" + d + ".log: not a regular file\n";
+                         "listener: journal: null_" + d + ".log: not a regular file\n" +
+                         "listener: journal: link_" + d + ".log: not a regular file\n";
     EXPECT_TRUE(l.p.wait_err(report));
     EXPECT_EQ(l.p.err_text, report);
+    EXPECT_EQ(read_file(dir.file("other")), other);
 }
 
 TEST(FaultsE2E, GarbageThenANormalMessage)
@@ -151,7 +142,7 @@ TEST(FaultsE2E, GarbageThenANormalMessage)
     // In mode T the line is shown before it is filed: wait for the file.
     EXPECT_EQ(masked(wait_file(dir.file("al_" + today() + ".log"), logged_size("NORMAL ALARM 1"))), logged("NORMAL ALARM 1"));
     EXPECT_EQ(l.p.err_text, "");
-    EXPECT_EQ(drops(l.port), 0);
+    EXPECT_EQ(kernel_drops(l.port), 0);
 }
 
 // 100,000 datagrams as fast as loopback takes them: every one the kernel
@@ -171,9 +162,9 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
     std::string file = dir.file("fl_" + today() + ".log");
     const std::size_t line_size = logged_size("F000000");
     std::string text;
-    long dropped = 0;
+    long long dropped = 0;
     for (int i = 0; i < 600; ++i) { // up to a minute, for slow builds
-        dropped = drops(l.port);
+        dropped = kernel_drops(l.port);
         text = read_file(file);
         if (text.size() >= (s.sent - dropped) * line_size)
             break;
@@ -199,7 +190,7 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
     }
     EXPECT_EQ(bad, 0u);
     EXPECT_TRUE(ordered);
-    std::printf("flood: %ld sent, %ld dropped by the kernel, %zu filed\n", s.sent, dropped,
+    std::printf("flood: %ld sent, %lld dropped by the kernel, %zu filed\n", s.sent, dropped,
                 text.size() / line_size);
     // Still running: the next message is filed.
     send_to(l.port, "F end");

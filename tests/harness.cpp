@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -117,15 +120,6 @@ std::string program(const std::string& name)
 bool emulated() { return !split_list(KIT_EMULATOR).empty(); }
 
 proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
-           const std::string& tz, console_kind out, const std::vector<std::string>& wrapper)
-{
-    start_options options;
-    options.out = out;
-    options.wrapper = wrapper;
-    return start(name, args, dir, tz, options);
-}
-
-proc start(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
            const std::string& tz, const start_options& options)
 {
     std::vector<std::string> argv = options.wrapper;
@@ -192,6 +186,13 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         // As a shell starts it: the test runner may ignore SIGPIPE, and an
         // ignored signal stays ignored across exec.
         signal(SIGPIPE, SIG_DFL);
+        signal(SIGHUP, options.hup_ignored ? SIG_IGN : SIG_DFL);
+        // As systemd hands over a service's stored socket: descriptor 3,
+        // named in the environment with the pid that is to take it.
+        static char listen_pid[32];
+        std::snprintf(listen_pid, sizeof listen_pid, "LISTEN_PID=%d", static_cast<int>(getpid()));
+        if (options.handed >= 0 && dup2(options.handed, 3) != 3)
+            _exit(124);
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(writer, 1);
@@ -216,6 +217,11 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
                                    const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0")};
         for (auto& e : options.env)
             envp.push_back(const_cast<char*>(e.c_str()));
+        if (options.handed >= 0) {
+            envp.push_back(listen_pid);
+            envp.push_back(const_cast<char*>("LISTEN_FDS=1"));
+            envp.push_back(const_cast<char*>("LISTEN_FDNAMES=udp"));
+        }
         envp.push_back(nullptr);
         execvpe(cargv[0], cargv.data(), envp.data()); // the emulator may be named by PATH
         _exit(127);
@@ -261,6 +267,7 @@ int proc::wait_exit(milliseconds timeout)
     // Whatever the program wrote before it ended is still in the pipes.
     drain_all(err, err_text);
     drain_all(out, out_text);
+    end_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -276,7 +283,7 @@ void proc::stop()
 
 proc::proc(proc&& o) noexcept
     : pid(o.pid), out(o.out), err(o.err), shared(o.shared), out_file(o.out_file),
-      out_text(std::move(o.out_text)), err_text(std::move(o.err_text))
+      out_text(std::move(o.out_text)), err_text(std::move(o.err_text)), end_signal(o.end_signal)
 {
     o.pid = o.out = o.err = o.shared = -1;
 }
@@ -290,6 +297,7 @@ proc& proc::operator=(proc&& o) noexcept
     std::swap(out_file, o.out_file);
     std::swap(out_text, o.out_text);
     std::swap(err_text, o.err_text);
+    std::swap(end_signal, o.end_signal);
     return *this;
 }
 
@@ -305,10 +313,9 @@ proc::~proc()
 }
 
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
-        std::string* out, std::string* err, const std::string& tz,
-        const std::vector<std::string>& wrapper)
+        std::string* out, std::string* err, const std::string& tz, const start_options& options)
 {
-    proc p = start(name, args, dir, tz, console_kind::terminal, wrapper);
+    proc p = start(name, args, dir, tz, options);
     int status = p.wait_exit(milliseconds(20000));
     if (out)
         *out = p.out_text;
@@ -318,14 +325,8 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
 }
 
 listener::listener(const std::string& dir, const std::vector<std::string>& config,
-                   const std::string& tz, console_kind out)
-    : listener(dir, config, tz, start_options{out, "", false, false, {}, {}})
-{
-}
-
-listener::listener(const std::string& dir, const std::vector<std::string>& config,
                    const std::string& tz, const start_options& options)
-    : port(free_port())
+    : port(options.port != 0 ? options.port : free_port())
 {
     std::vector<std::string> args = {std::to_string(port)};
     args.insert(args.end(), config.begin(), config.end());
@@ -412,6 +413,74 @@ void send_to(int port, const std::string& payload)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     close(fd);
+}
+
+long long kernel_drops(int port)
+{
+    std::istringstream in(read_file("/proc/net/udp"));
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X", port);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string w; fields >> w;)
+            f.push_back(w);
+        if (f.size() >= 13 && f[1].size() > 5 && f[1].substr(f[1].size() - 5) == local)
+            return std::stoll(f[12]);
+    }
+    return -1;
+}
+
+manager::manager(const std::string& n) : name(n)
+{
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    if (name.size() > sizeof a.sun_path)
+        throw std::runtime_error("notify socket name too long");
+    std::memcpy(a.sun_path, name.data(), name.size());
+    if (name[0] == '@')
+        a.sun_path[0] = '\0';
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) != 0)
+        throw std::runtime_error("cannot bind the notify socket " + name);
+}
+
+manager::~manager()
+{
+    close(fd);
+    if (name[0] == '/')
+        unlink(name.c_str());
+}
+
+std::string manager::next(int* handed, milliseconds timeout)
+{
+    if (handed != nullptr)
+        *handed = -1;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+        return "";
+    char text[512];
+    struct iovec iov = {text, sizeof text};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    struct msghdr m = {};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &m, MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return "";
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+            int got;
+            std::memcpy(&got, CMSG_DATA(c), sizeof got);
+            if (handed != nullptr)
+                *handed = got;
+            else
+                close(got);
+        }
+    return std::string(text, static_cast<std::size_t>(n));
 }
 
 temp_dir::temp_dir()

@@ -21,12 +21,14 @@ struct proc {
     bool out_file = false; // out is a regular file: its end is no end
     std::string out_text;
     std::string err_text;
+    int end_signal = 0; // the signal that ended it, once wait_exit saw it end
 
     // Reads the output until it contains text; false after the timeout.
     bool wait_out(const std::string& text, milliseconds timeout = milliseconds(5000));
     bool wait_err(const std::string& text, milliseconds timeout = milliseconds(5000));
     // Waits for the program to end; returns its exit status, or -1 when it
-    // did not end in time or ended by a signal. Drains both outputs.
+    // did not end in time or ended by a signal (end_signal then says which).
+    // Drains both outputs.
     int wait_exit(milliseconds timeout = milliseconds(5000));
     void stop(); // ends it with SIGTERM and reaps it
     proc() = default;
@@ -51,19 +53,20 @@ struct start_options {
     std::string out_path;        // the file, for console_kind::file
     bool keep_shared = false;    // keep proc::shared open
     bool nobody = false;         // run as the user nobody (65534), when root
-    std::vector<std::string> wrapper; // command words put in front
+    bool hup_ignored = false;    // started with SIGHUP ignored, as nohup does
+    int handed = -1;             // a socket handed over as a service manager does (LISTEN_FDS)
+    int port = 0;                // the listener's port (struct listener); 0: a free one
+    std::vector<std::string> wrapper; // command words put in front (for example unshare -n)
     std::vector<std::string> env;     // NAME=value, beside TZ and PATH
+    start_options(console_kind kind = console_kind::terminal) : out(kind) {}
 };
 
 // Starts a program with the given arguments in dir, with TZ set to tz.
 // The test target's emulator, if any, is put in front of it, and before that
-// the command words of wrapper (for example unshare -n).
+// the command words of options.wrapper.
 proc start(const std::string& name, const std::vector<std::string>& args,
            const std::string& dir, const std::string& tz = "Europe/Paris",
-           console_kind out = console_kind::terminal,
-           const std::vector<std::string>& wrapper = {});
-proc start(const std::string& name, const std::vector<std::string>& args,
-           const std::string& dir, const std::string& tz, const start_options& options);
+           const start_options& options = {});
 
 // Whether the programs run behind an emulator (the cross-built suite).
 bool emulated();
@@ -71,7 +74,7 @@ bool emulated();
 // Runs a program to its end; returns its exit status (-1 on a time-out).
 int run(const std::string& name, const std::vector<std::string>& args, const std::string& dir,
         std::string* out, std::string* err, const std::string& tz = "Europe/Paris",
-        const std::vector<std::string>& wrapper = {});
+        const start_options& options = {});
 
 // A UDP socket bound to 127.0.0.1 on a port the system chose; port is set.
 int loopback_socket(int& port);
@@ -79,6 +82,25 @@ int loopback_socket(int& port);
 int free_port();
 // Sends one datagram to 127.0.0.1:port.
 void send_to(int port, const std::string& payload);
+// The kernel's count of datagrams it dropped at the IPv4 socket bound to
+// port (from /proc/net/udp), or -1 when there is none.
+long long kernel_drops(int port);
+
+// A service manager's notify socket, as systemd gives a notify service in
+// NOTIFY_SOCKET: what the program tells it, and the descriptor it hands
+// over with it (its socket, to keep in the manager's store).
+struct manager {
+    std::string name; // a path, or an abstract name written with a leading @
+    int fd = -1;
+    explicit manager(const std::string& name);
+    ~manager();
+    manager(const manager&) = delete;
+    manager& operator=(const manager&) = delete;
+    std::string env() const { return "NOTIFY_SOCKET=" + name; }
+    // The next message, "" when none came in time; *handed gets the
+    // descriptor it came with, or -1.
+    std::string next(int* handed = nullptr, milliseconds timeout = milliseconds(10000));
+};
 
 // A fresh temporary directory, removed with its files by the destructor.
 struct temp_dir {
@@ -98,15 +120,13 @@ std::string wait_file(const std::string& path, std::size_t size,
 // "%Y_%m_%d" and other strftime formats of a time in the zone tz.
 std::string local_text(const char* format, long long when, const std::string& tz);
 
-// A listener started in dir on a free port, with the given configuration
-// arguments; the constructor waits until it listens.
+// A listener started in dir on options.port (a free one by default), with
+// the given configuration arguments; the constructor waits until it listens.
 struct listener {
     int port;
     proc p;
     listener(const std::string& dir, const std::vector<std::string>& config,
-             const std::string& tz = "Europe/Paris", console_kind out = console_kind::terminal);
-    listener(const std::string& dir, const std::vector<std::string>& config,
-             const std::string& tz, const start_options& options);
+             const std::string& tz = "Europe/Paris", const start_options& options = {});
     std::string ready() const; // its last start-up line
     // The console lines after the start-up lines, times masked.
     std::string shown() const;

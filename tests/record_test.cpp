@@ -7,7 +7,9 @@
 #include "fresh_state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +35,7 @@ namespace {
 std::vector<std::string> synced;
 std::string failing_sync;
 bool failing_truncate;
+bool short_pread; // pread reads nothing, as when the file shrank meanwhile
 
 void reset()
 {
@@ -40,6 +44,7 @@ void reset()
     synced.clear();
     failing_sync.clear();
     failing_truncate = false;
+    short_pread = false;
 }
 
 } // namespace
@@ -68,6 +73,15 @@ extern "C" int ftruncate(int fd, off_t length)
     char link[32];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     return truncate(link, length);
+}
+
+extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t at)
+{
+    if (short_pread)
+        return 0;
+    if (lseek(fd, at, SEEK_SET) < 0)
+        return -1;
+    return read(fd, buf, n);
 }
 
 static const bool fresh = kit::keep_fresh(reset);
@@ -242,6 +256,7 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
         std::string before, kept;
         std::vector<std::string> said;
         bool cut_fails = false;
+        bool reads_short = false;
     } cases[] = {
         {"whole", head, head, {}},
         {"a long run of NUL bytes", head + std::string(10000, '\0'), head,
@@ -253,6 +268,8 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
         {"NUL bytes only", std::string(6000, '\0'), "", {"6000 NUL bytes left by a crash removed"}},
         {"NUL bytes that cannot be cut", head + std::string(100, '\0'), head + std::string(100, '\0'),
          {"100 NUL bytes left by a crash not removed: Input/output error"}, true},
+        {"an end that reads short", head + "x", head + "x",
+         {"end not readable: fewer bytes read than its size holds"}, false, true},
     };
     int i = 0;
     for (auto& c : cases) {
@@ -264,8 +281,10 @@ TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
         for (auto& line : c.said)
             said += "listener: journal: " + path + ": " + line + "\n";
         failing_truncate = c.cut_fails;
+        short_pread = c.reads_short;
         EXPECT_EQ(file("new", prefix), said);
         failing_truncate = false;
+        short_pread = false;
         EXPECT_EQ(kit::masked(kit::read_file(path)), kit::masked(c.kept) + kit::logged("new"));
     }
 }
@@ -375,6 +394,44 @@ TEST_F(Record, SaysWhatAStalledStandardErrorDropped)
         EXPECT_EQ(drained(p[0]), "listener: standard error too slow: 2 reports not written\nreport 3\n");
         put(out_console, "shown\n"); // standard output was closed
     }
+    close(p[0]);
+    close(p[1]);
+}
+
+// A write bounded in time that starts only after the bound has passed (the
+// listener paused between arming the timer and the write) is still cut.
+TEST_F(Record, AWriteThatStartsAfterItsBoundIsStillCut)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    int flags = fcntl(p[1], F_GETFL);
+    fcntl(p[1], F_SETFL, flags | O_NONBLOCK);
+    const std::string page(4096, 'f');
+    while (write(p[1], page.data(), page.size()) > 0)
+        ;
+    fcntl(p[1], F_SETFL, flags); // full, and blocking: a write waits for the reader
+    std::atomic<bool> done{false};
+    std::thread reader([&] { // should the write wait, the reader comes after 3 s
+        for (int i = 0; i < 300 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        char buf[4096];
+        if (!done)
+            (void)read(p[0], buf, sizeof buf);
+    });
+    ASSERT_TRUE(arm_write_bound());
+    auto paused = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (std::chrono::steady_clock::now() < paused)
+        ; // past the bound, without a system call its signal could cut
+    auto started = std::chrono::steady_clock::now();
+    ssize_t w = write(p[1], "x", 1);
+    int err = errno;
+    disarm_write_bound();
+    auto took = std::chrono::steady_clock::now() - started;
+    done = true;
+    reader.join();
+    EXPECT_EQ(w, -1);
+    EXPECT_EQ(err, EINTR);
+    EXPECT_LT(took, std::chrono::seconds(1));
     close(p[0]);
     close(p[1]);
 }

@@ -114,9 +114,9 @@ TEST(SenderE2E, RefusesADestinationOfDigitsAlone)
     temp_dir dir;
     for (std::string dest : {"7923", "0"}) {
         std::string out, err;
-        EXPECT_EQ(run("pelmok", {dest, "127.0.0.1", "x"}, dir.path, &out, &err, "UTC",
-                      {"unshare", "-n"}),
-                  1);
+        start_options isolated;
+        isolated.wrapper = {"unshare", "-n"};
+        EXPECT_EQ(run("pelmok", {dest, "127.0.0.1", "x"}, dir.path, &out, &err, "UTC", isolated), 1);
         EXPECT_EQ(out, "");
         EXPECT_EQ(err, "unknown host " + dest + "\n");
     }

@@ -1,0 +1,210 @@
+// The listener's life under a service manager, as a real process: it says it
+// is ready once bound and never waits on the manager; a stop files what the
+// kernel had queued and ends by the signal; its socket, kept by the manager,
+// outlives it, so a restart loses nothing.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace kit;
+
+namespace {
+
+const std::string tz = "Europe/Paris";
+
+std::string today() { return days_ago(0, tz); }
+
+std::string numbered(int i)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "Q%04d", i);
+    return text;
+}
+
+// The log lines of the messages numbered from, to (not included).
+std::string logged_range(int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += logged(numbered(i));
+    return text;
+}
+
+// The listener stopped (SIGSTOP), so that what is sent waits in its queue.
+struct paused {
+    pid_t pid;
+    explicit paused(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+    ~paused() { kill(pid, SIGCONT); }
+};
+
+} // namespace
+
+TEST(ServiceE2E, TellsTheManagerItIsReadyOnceBoundAndNeverWaitsOnIt)
+{
+    temp_dir dir;
+    const std::string id = std::to_string(getpid());
+    for (std::string name : {dir.file("notify"), "@kit-notify-" + id,
+                             // the longest abstract name: it needs no NUL
+                             "@kit-" + id + std::string(107 - 4 - id.size(), 'n')}) {
+        SCOPED_TRACE(name);
+        manager m(name);
+        start_options o;
+        o.env = {m.env()};
+        listener l(dir.path, {}, tz, o);
+        int handed = -1;
+        EXPECT_EQ(m.next(&handed), "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0");
+        EXPECT_GE(handed, 0); // its socket, for the manager to keep
+        close(handed);
+        send_to(l.port, "after");
+        EXPECT_TRUE(l.wait_shown(shown_line("after")));
+        EXPECT_EQ(l.p.err_text, "");
+    }
+
+    // A manager whose socket takes nothing: the listener goes on all the
+    // same, and says so once.
+    manager full(dir.file("full"));
+    int writer = socket(AF_UNIX, SOCK_DGRAM, 0);
+    struct sockaddr_un to = {};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s", full.name.c_str());
+    while (sendto(writer, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to) == 1)
+        ;
+    close(writer);
+    start_options o;
+    o.env = {full.env()};
+    listener l(dir.path, {}, tz, o);
+    send_to(l.port, "after");
+    EXPECT_TRUE(l.wait_shown(shown_line("after")));
+    const std::string said = "listener: notify: Resource temporarily unavailable\n";
+    EXPECT_TRUE(l.p.wait_err(said));
+    EXPECT_EQ(l.p.err_text, said);
+}
+
+// The stop files every datagram the kernel had queued, each under every rule
+// it matches, says how many, and ends by the signal; a SIGHUP that was
+// ignored at start (nohup) stays ignored.
+TEST(ServiceE2E, AStopFilesWhatWasQueuedThenEndsByTheSignal)
+{
+    const int queued = 300;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        temp_dir dir;
+        write_file(dir.file("log.ini"), "affichage * R\n127.0.0.1 : s_\nQ = q_\n");
+        start_options o(console_kind::pipe);
+        o.hup_ignored = sig == SIGINT; // one run as under nohup
+        listener l(dir.path, {"log.ini"}, tz, o);
+        {
+            paused p(l.p.pid);
+            for (int i = 0; i < queued; ++i)
+                send_to(l.port, numbered(i));
+            ASSERT_EQ(kernel_drops(l.port), 0);
+            if (o.hup_ignored)
+                kill(l.p.pid, SIGHUP);
+            kill(l.p.pid, sig);
+        }
+        EXPECT_EQ(l.p.wait_exit(milliseconds(20000)), -1);
+        EXPECT_EQ(l.p.end_signal, sig);
+        // The receive that waited when the listener stopped may take one
+        // datagram as it resumes: that one is the message in hand, filed
+        // before the stop.
+        const char* name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
+        std::string said = " queued messages filed before stopping\n";
+        EXPECT_TRUE(l.p.err_text == "listener: " + std::string(name) + ": " + std::to_string(queued) + said ||
+                    l.p.err_text == "listener: " + std::string(name) + ": " + std::to_string(queued - 1) + said)
+            << l.p.err_text;
+        for (const char* prefix : {"s_", "q_"})
+            EXPECT_EQ(masked(read_file(dir.file(prefix + today() + ".log"))), logged_range(0, queued))
+                << prefix;
+    }
+}
+
+// A flood that goes on through the stop does not keep the listener from
+// ending: it files for two seconds at most, then ends.
+TEST(ServiceE2E, AFloodThroughTheStopDoesNotHoldItUp)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * R\nF = f_\n");
+    listener l(dir.path, {"log.ini"}, tz, console_kind::pipe);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(l.port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string payload = "F flood " + std::string(200, 'f');
+        while (flooding)
+            sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        close(fd);
+    });
+    std::this_thread::sleep_for(milliseconds(500));
+    auto asked = std::chrono::steady_clock::now();
+    kill(l.p.pid, SIGTERM);
+    int status = l.p.wait_exit(milliseconds(10000));
+    auto took = std::chrono::steady_clock::now() - asked;
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(l.p.end_signal, SIGTERM);
+    EXPECT_LT(took, milliseconds(4000));
+    EXPECT_NE(l.p.err_text.find("listener: SIGTERM: "), std::string::npos) << l.p.err_text;
+}
+
+// The manager keeps the socket of a run and hands it to the next: what came
+// in between is filed by the next run, nothing twice. A socket of another
+// port than the argument names (the setting changed) is dropped from the
+// store, and the listener binds its own.
+TEST(ServiceE2E, ARestartLosesNothing)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * R\nQ = q_\n");
+    manager m(dir.file("notify"));
+    start_options o(console_kind::pipe);
+    o.env = {m.env()};
+    int kept = -1;
+    std::string file = dir.file("q_" + today() + ".log");
+    {
+        listener first(dir.path, {"log.ini"}, tz, o);
+        ASSERT_EQ(m.next(&kept), "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0");
+        ASSERT_GE(kept, 0);
+        o.port = first.port;
+        for (int i = 0; i < 100; ++i)
+            send_to(first.port, numbered(i));
+        kill(first.p.pid, SIGTERM);
+        first.p.wait_exit();
+    }
+    // No listener runs: what is sent waits in the kept socket's queue.
+    for (int i = 100; i < 200; ++i)
+        send_to(o.port, numbered(i));
+    o.handed = kept;
+    {
+        listener next(dir.path, {"log.ini"}, tz, o);
+        EXPECT_EQ(m.next(), "READY=1"); // the socket is in the store already
+        EXPECT_EQ(masked(wait_file(file, 200 * logged_size(numbered(0)))), logged_range(0, 200));
+        EXPECT_EQ(next.p.err_text, "");
+    }
+
+    // The port changed: the kept socket is not the one to listen on.
+    o.port = free_port();
+    listener moved(dir.path, {"log.ini"}, tz, o);
+    EXPECT_EQ(m.next(), "FDSTOREREMOVE=1\nFDNAME=udp");
+    int handed = -1;
+    EXPECT_EQ(m.next(&handed), "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0");
+    close(handed);
+    send_to(moved.port, numbered(200));
+    EXPECT_EQ(masked(wait_file(file, 201 * logged_size(numbered(0)))), logged_range(0, 201));
+    close(kept);
+}
