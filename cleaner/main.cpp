@@ -75,8 +75,11 @@ int main(int argc, char** argv)
             continue;
         std::printf("%s \n", file);
         if (unlink(file) != 0 && errno != ENOENT) {
+            // The reason is taken before the flush, which may fail and set
+            // errno for itself (standard output on a full disk).
+            int err = errno;
             std::fflush(stdout);
-            std::fprintf(stderr, "brannic: remove: %s: %s\n", file, std::strerror(errno));
+            std::fprintf(stderr, "brannic: remove: %s: %s\n", file, std::strerror(err));
         }
         std::printf(" ------------------------------fichier  %s effacé si trouvé \n", file);
     }

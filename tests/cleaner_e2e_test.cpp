@@ -142,6 +142,12 @@ TEST(CleanerE2E, ReportsAFileItCannotDeleteAndGoesOn)
     EXPECT_EQ(err, "brannic: remove: a_" + d + ".log: Is a directory\n");
     EXPECT_TRUE(exists(dir.file("a_" + d + ".log")));
     EXPECT_FALSE(exists(dir.file("b_" + d + ".log")));
+
+    // The reason is the delete's, whatever writing standard output did.
+    start_options full;
+    full.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+    EXPECT_EQ(run("brannic", {"1", "log.ini"}, dir.path, &out, &err, tz, full), 0);
+    EXPECT_EQ(err, "brannic: remove: a_" + d + ".log: Is a directory\n");
 }
 
 // The listener holds no day file open: after the cleaner deleted today's file,
