@@ -17,7 +17,9 @@ extern char name_site[MAX_PREFIXES][prefix_size];
 extern int i_name;
 
 // Reads the prefixes of every rule the listener holds into name_site.
-void init(const char* path);
+// False, with errno set, when the file could not be opened or read whole
+// (brannic goes on all the same, as it always did).
+bool init(const char* path);
 
 // Reads an age in days like atoi (leading blanks, a sign, digits, the rest
 // ignored), but says when there are no digits or the number passes 32 bits.
@@ -30,3 +32,36 @@ age_status read_age(const char* text, int& age);
 // False when the date cannot be computed, or falls outside the years 1000 to
 // 9999: a day file's date always has a four-digit year.
 bool target_day(std::time_t now, long long age, std::tm& day);
+
+// The daily retention (brannic-retention, which the daily service runs):
+// every day file of the configured prefixes whose date lies age or more
+// days before today is deleted, however long ago: dates missed while the
+// board was off are caught up at the cost of the files present, not of the
+// days between. Each prefix's directory is listed once. Never deleted: a
+// file dated today or later (a clock that ran ahead and came back shows
+// what it wrote then), one whose name is no date, one of a prefix the
+// configuration does not hold, and one dated before the kit existed, which
+// can only hold messages dated by a clock that was not yet set (1970, or
+// 2000 after a flat clock battery), maybe received today. Those are left
+// out, counted, and the oldest of them is named.
+constexpr long long retention_age_max = 36500; // a hundred years
+constexpr long long kit_first_day = days_from_date(2026, 1, 1); // the kit was first built in 2026
+
+// What the daily run does with a file named like a day file.
+enum class fate { deleted, kept, after_today, before_kit, no_date, other_prefix };
+// The fate of a day file of a configured prefix dated file_day, today being
+// today and the age age (days since 1970-01-01).
+fate fate_of(long long file_day, long long today, long long age);
+
+struct retention_totals {
+    unsigned long deleted = 0;
+    unsigned long kept = 0;
+    unsigned long left_out = 0;
+    unsigned long failed = 0;                 // deletes or listings that failed, said
+    long long oldest_day = 0;                 // of the oldest left out
+    char oldest[cleaner_day_path_size + 256] = {}; // its path, or empty
+};
+// Applies the retention of age days, on the local date of now, to the
+// prefixes in name_site: one line per file deleted on standard output, a
+// failure on standard error. False when the local date cannot be had.
+bool retain(std::time_t now, long long age, retention_totals& t);

@@ -3,6 +3,7 @@
 // rule the listener applies too, so the cleaner cleans exactly the prefixes
 // the listener files to: a line the listener skips neither adds a prefix nor
 // uses up one of the 25 places of its kind.
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,17 +30,22 @@ static void take(const conf_fields& f, unsigned line)
     ++(r.kind == kind_content ? n_contents : n_sources);
 }
 
-void init(const char* path)
+bool init(const char* path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+        int err = errno;
         std::puts("pas de fichier ini");
-        return;
+        errno = err;
+        return false;
     }
     std::puts("il y a un fichier l.ini");
     i_name = 0;
     n_contents = 0;
     n_sources = 0;
-    walk_lines(fd, take);
+    bool whole = walk_lines(fd, take);
+    int err = errno;
     close(fd);
+    errno = err;
+    return whole;
 }

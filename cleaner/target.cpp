@@ -2,6 +2,7 @@
 #include <ctime>
 
 #include "cleaner.h"
+#include "day_file.h"
 #include "text.h"
 
 age_status read_age(const char* text, int& age)
@@ -17,31 +18,6 @@ age_status read_age(const char* text, int& age)
     return age_status::ok;
 }
 
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and
-// back: exact integer arithmetic over 400-year eras.
-static long long days_from_civil(long long y, int m, int d)
-{
-    y -= m <= 2;
-    long long era = (y >= 0 ? y : y - 399) / 400;
-    long long yoe = y - era * 400;
-    long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-static void civil_from_days(long long z, long long& y, int& m, int& d)
-{
-    z += 719468;
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    long long doe = z - era * 146097;
-    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long long mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
-
 bool target_day(std::time_t now, long long age, std::tm& day)
 {
     std::tm today;
@@ -50,8 +26,7 @@ bool target_day(std::time_t now, long long age, std::tm& day)
     long long y = 0;
     int m = 0;
     int d = 0;
-    civil_from_days(days_from_civil(today.tm_year + 1900LL, today.tm_mon + 1, today.tm_mday) - age,
-                    y, m, d);
+    date_from_days(days_from_date(today.tm_year + 1900LL, today.tm_mon + 1, today.tm_mday) - age, y, m, d);
     if (y < 1000 || y > 9999)
         return false;
     day = std::tm{};

@@ -137,7 +137,7 @@ void skipped_line(unsigned line, const char* before, std::size_t limit, const ch
     std::printf("ligne %u ignorée : %s%zu%s\n", line, before, limit, after);
 }
 
-void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
+bool walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
 {
     static line_reader r;
     static conf_fields f;
@@ -145,10 +145,12 @@ void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
     for (;;) {
         line_status st = next_line(r);
         if (st == line_status::end)
-            return;
+            return true;
         if (st == line_status::failed) {
-            std::printf("ligne %u : lecture impossible : %s\n", r.number + 1, std::strerror(errno));
-            return;
+            int err = errno;
+            std::printf("ligne %u : lecture impossible : %s\n", r.number + 1, std::strerror(err));
+            errno = err;
+            return false;
         }
         if (r.first == kind_comment)
             continue; // a comment is skipped whole, however long

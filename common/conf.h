@@ -73,8 +73,8 @@ line_status next_line(line_reader& r);
 // comment lines are skipped silently, whatever their length; any other line
 // over the limit is skipped, and a read failure ends the walk, each with a
 // line on standard output; every other line is split and handed to take with
-// its line number.
-void walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
+// its line number. False, with errno set, when a read failed.
+bool walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
 
 // Prints "ligne N ignorée : " on standard output, then what the line passed:
 // before, the limit, after ("plus de ", 99, " caractères").

@@ -170,3 +170,49 @@ TEST(CleanerE2E, TheListenerKeepsFilingAfterTodaysFileIsDeleted)
     EXPECT_EQ(masked(read_file(file)), logged("ALARM two"));
     EXPECT_EQ(l.p.err_text, ""); // a file gone is no failure
 }
+
+// The daily run, as the service runs it: every date past the age deleted at
+// once, one line each, then the summary; a 1970 file left out and named.
+// What it refuses, or cannot do, fails it and says why on standard error.
+TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "A = a_\n");
+    for (int n : {31, 90, 29, 0})
+        write_file(dir.file("a_" + days_ago(n, tz) + ".log"), "line\n");
+    write_file(dir.file("a_1970_01_01.log"), "line\n");
+    std::string out, err;
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz), 0);
+    // The deleted files come in the directory's order.
+    std::string d31 = "effacé a_" + days_ago(31, tz) + ".log\n", d90 = "effacé a_" + days_ago(90, tz) + ".log\n";
+    std::string summary = "bilan : 2 effacés (datés du " + days_ago(30, tz) +
+                          " ou d'avant), 2 gardés, 1 laissé de côté, le plus ancien : a_1970_01_01.log\n";
+    std::string head = "il y a un fichier l.ini\n";
+    EXPECT_TRUE(out == head + d31 + d90 + summary || out == head + d90 + d31 + summary) << out;
+    EXPECT_EQ(err, "");
+
+    std::string before = listing(dir);
+    const std::string nothing = "; nothing deleted\n";
+    const std::string age = "brannic-retention: BRANNIC_AGE '";
+    const std::string age_limit = "': a number of days from 1 to 36500 is needed" + nothing;
+    struct { std::vector<std::string> args; int status; std::string err; } refused[] = {
+        {{"30"}, 2, "usage: brannic-retention AGE CONFIGURATION\n"},
+        {{"0", "log.ini"}, 2, age + "0" + age_limit},   // today's files, the live one
+        {{"abc", "log.ini"}, 2, age + "abc" + age_limit},
+        {{"36501", "log.ini"}, 2, age + "36501" + age_limit},
+        {{"30", "log.INI"}, 2, "brannic-retention: OVELSK_CONF 'log.INI': a path of at most 119 "
+                               "characters ending in log.ini is needed" + nothing},
+        {{"30", "absent/log.ini"}, 1, "brannic-retention: absent/log.ini: No such file or directory" + nothing},
+    };
+    for (auto& c : refused) {
+        EXPECT_EQ(run("brannic-retention", c.args, dir.path, &out, &err, tz), c.status) << c.err;
+        EXPECT_EQ(err, c.err);
+    }
+    EXPECT_EQ(listing(dir), before);
+
+    // A directory named like a day file past the age cannot be deleted.
+    std::string d40 = "a_" + days_ago(40, tz) + ".log";
+    mkdir(dir.file(d40).c_str(), 0755);
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz), 1);
+    EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
+}

@@ -3,8 +3,11 @@
 
 #include "fresh_state.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "cleaner.h"
@@ -156,4 +159,66 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
         EXPECT_EQ(read_prefixes(c.text, out), c.prefixes) << c.name;
         EXPECT_EQ(out, c.out) << c.name;
     }
+}
+
+// The daily retention over planted files: what it deletes, keeps and leaves
+// out, on the day after the clocks went forward (30 March 2026 00:30 CEST,
+// the day before had 23 hours), with an age of 2 days.
+TEST(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
+{
+    kit::temp_dir dir;
+    char* old = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    // ./a_ is a_ written otherwise: its directory is listed once.
+    kit::write_file("log.ini", "A = a_\nB = sub/b_\nC = ./a_\nD = nodir/d_\n");
+    struct { const char* name; bool gone; } files[] = {
+        {"a_2026_03_28.log", true},   // exactly the age back
+        {"a_2026_01_01.log", true},   // the kit's first day
+        {"sub/b_2026_03_01.log", true}, // a prefix in another directory
+        {"a_2026_03_29.log", false},  // the short day, one day back
+        {"a_2026_03_30.log", false},  // today
+        // Left out, each named like a day file:
+        {"a_2026_03_31.log", false},  // after today
+        {"a_2025_12_31.log", false},  // before the kit existed
+        {"a_1970_01_01.log", false},  // a clock not yet set: the oldest
+        {"a_2026_02_29.log", false},  // no date
+        {"sub/a_2026_03_01.log", false}, // a_ is configured here, not in sub/
+        {"b_2026_03_01.log", false},  // b_ is configured in sub/, not here
+        {"gone_2026_03_01.log", false}, // a prefix no longer configured
+        {"2026_03_01.log", false},
+        {"a_2026_03_01.txt", false},  // not named like a day file: not counted
+    };
+    for (auto& f : files)
+        kit::write_file(f.name, "x\n");
+    setenv("TZ", "Europe/Paris", 1);
+    tzset();
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(init("log.ini"));
+    retention_totals t;
+    ASSERT_TRUE(retain(1774823400, 2, t));
+    std::string out = testing::internal::GetCapturedStdout();
+    for (auto& f : files)
+        EXPECT_EQ(!kit::exists(f.name), f.gone) << f.name;
+    EXPECT_EQ(t.deleted, 3u);
+    EXPECT_EQ(t.kept, 2u);
+    EXPECT_EQ(t.left_out, 8u);
+    EXPECT_EQ(t.failed, 0u);
+    EXPECT_STREQ(t.oldest, "a_1970_01_01.log");
+    std::vector<std::string> said;
+    for (std::size_t at = out.find("effacé "); at != std::string::npos; at = out.find("effacé ", at + 1))
+        said.push_back(out.substr(at, out.find('\n', at) - at));
+    std::sort(said.begin(), said.end());
+    EXPECT_EQ(said, (std::vector<std::string>{"effacé a_2026_01_01.log", "effacé a_2026_03_28.log",
+                                              "effacé sub/b_2026_03_01.log"}));
+
+    // A second run finds nothing more to delete.
+    retention_totals again;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(retain(1774823400, 2, again));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(again.deleted, 0u);
+    EXPECT_EQ(again.left_out, 8u);
+    EXPECT_EQ(chdir(old), 0);
+    free(old);
 }

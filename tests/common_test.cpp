@@ -180,3 +180,40 @@ TEST(DayFileName, RefusesANameThatDoesNotFit)
     when.tm_year = 10000 - 1900; // a five-digit year does not fit the date
     EXPECT_FALSE(day_date(date, sizeof date, when));
 }
+
+// A day file's name read back by the rule that makes it: only a real date
+// of the calendar is a date.
+TEST(DayFileName, IsReadBackIntoItsPrefixAndDate)
+{
+    const long long d2026_12_07 = days_from_date(2026, 12, 7);
+    struct { const char* name; day_name shape; std::size_t stem; long long days; } cases[] = {
+        {"alarm_2026_12_07.log", day_name::dated, 6, d2026_12_07},
+        {"2026_12_07.log", day_name::dated, 0, d2026_12_07},
+        {"x_2024_02_29.log", day_name::dated, 2, days_from_date(2024, 2, 29)},
+        {"x_1970_01_01.log", day_name::dated, 2, 0},
+        {"x_2026_02_29.log", day_name::no_date, 0, 0},
+        {"x_2026_04_31.log", day_name::no_date, 0, 0},
+        {"x_2026_13_01.log", day_name::no_date, 0, 0},
+        {"x_2026_00_10.log", day_name::no_date, 0, 0},
+        {"x_9999_99_99.log", day_name::no_date, 0, 0},
+        {"x_2026_1_07.log", day_name::other, 0, 0},
+        {"x_2026-12-07.log", day_name::other, 0, 0},
+        {"x_2026_12_07.log.bak", day_name::other, 0, 0},
+        {"x_2026_12_07.txt", day_name::other, 0, 0},
+        {"log.ini", day_name::other, 0, 0},
+    };
+    for (auto& c : cases) {
+        std::size_t stem = 0;
+        long long days = 0;
+        EXPECT_EQ(read_day_file_name(c.name, stem, days), c.shape) << c.name;
+        if (c.shape == day_name::dated) {
+            EXPECT_EQ(stem, c.stem) << c.name;
+            EXPECT_EQ(days, c.days) << c.name;
+        }
+    }
+    // And back: the date of a name is the date it was made of.
+    long long y = 0;
+    int m = 0, d = 0;
+    date_from_days(d2026_12_07, y, m, d);
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20261207);
+}

@@ -27,13 +27,6 @@
 #include <thread>
 #include <unistd.h>
 
-#ifndef KIT_BRANNIC
-#define KIT_BRANNIC ""
-#endif
-#ifndef KIT_PELMOK
-#define KIT_PELMOK ""
-#endif
-
 namespace kit {
 
 namespace {
@@ -107,11 +100,13 @@ std::string program(const std::string& name)
     // CI runs the suite again on the programs a package holds, built with
     // the package's flags: KIT_PROGRAM_DIR names the directory.
     if (const char* dir = std::getenv("KIT_PROGRAM_DIR"); dir != nullptr && *dir != '\0')
-        return std::string(dir) + "/" + name;
+        return std::string(dir) + (name == "brannic-retention" ? "/../libexec/ovelsk-kit/" : "/") + name;
     if (name == "ovelsk")
         return KIT_OVELSK;
     if (name == "brannic")
         return KIT_BRANNIC;
+    if (name == "brannic-retention")
+        return KIT_BRANNIC_RETENTION;
     if (name == "pelmok")
         return KIT_PELMOK;
     throw std::runtime_error("unknown program " + name);

@@ -39,7 +39,8 @@ struct proc {
     ~proc();
 };
 
-// Path of a built program by name ("ovelsk", "brannic", "pelmok").
+// Path of a built program by name ("ovelsk", "brannic", "brannic-retention",
+// "pelmok").
 std::string program(const std::string& name);
 
 // How a program's standard output is connected: a raw pseudo-terminal; one
