@@ -262,6 +262,33 @@ static int open_day_file(day_state& s, const char* path, std::time_t now)
     return fd;
 }
 
+// Says whether the listener can create day files in the directory of
+// prefix, unless an earlier prefix of the list said it already.
+static void check_dir(const char* prefix, const char* (&said)[2 * MAX_RULES], int& n_said)
+{
+    for (int i = 0; i < n_said; ++i)
+        if (std::strcmp(said[i], prefix) == 0)
+            return;
+    said[n_said++] = prefix;
+    char dir[prefix_size];
+    const char* slash = std::strrchr(prefix, '/');
+    std::size_t n = slash == nullptr ? 0 : static_cast<std::size_t>(slash - prefix) + 1;
+    std::memcpy(dir, prefix, n);
+    dir[n] = '\0';
+    if (faccessat(AT_FDCWD, n == 0 ? "." : dir, W_OK | X_OK, AT_EACCESS) != 0)
+        report(prefix, "directory not writable: %s\n", std::strerror(errno));
+}
+
+void journal_check_dirs()
+{
+    const char* said[2 * MAX_RULES];
+    int n_said = 0;
+    for (int i = 0; i < i_ip; ++i)
+        check_dir(name_ad_ip[i], said, n_said);
+    for (int i = 0; i < i_name; ++i)
+        check_dir(name_site[i], said, n_said);
+}
+
 int journal(const char* msg, const char* prefix)
 {
     return journal_at(msg, prefix, std::time(nullptr));

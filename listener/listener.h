@@ -119,6 +119,12 @@ constexpr std::size_t log_line_max =
 // Returns its length, or 0 when it does not fit.
 std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when);
 
+// Says on standard error, once at start, each prefix of the tables in whose
+// directory the listener cannot create day files (a missing directory, a
+// read-only file system), with the system's reason: the operator sees it
+// when the listener starts, not at the first message's failed append.
+void journal_check_dirs();
+
 // Appends one log line for msg to today's day file of prefix. Failures are
 // reported on standard error; the caller goes on either way. Returns 0.
 int journal(const char* msg, const char* prefix);

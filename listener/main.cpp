@@ -217,6 +217,7 @@ int main(int argc, char** argv)
 
     // Whatever start-up says on standard error comes after what it printed.
     std::fflush(stdout);
+    journal_check_dirs();
 
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;

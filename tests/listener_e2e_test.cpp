@@ -246,15 +246,21 @@ TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)
     close(held);
 }
 
-// A failure is said when it starts and when it ends, not for every message;
-// source rules are tried before content rules, whatever the file order. A
-// directory made, or taken away and made again, is filled by the next
-// message.
+// A directory the listener cannot write in is said at start, each prefix
+// once. A failure is said when it starts and when it ends, not for every
+// message; source rules are tried before content rules, whatever the file
+// order. A directory made, or taken away and made again, is filled by the
+// next message.
 TEST(ListenerE2E, UnwritableDayFileIsReportedAndTheListenerGoesOn)
 {
     temp_dir dir;
-    write_file(dir.file("log.ini"), "affichage * S\nA = nodir/a_\nB = b_\n127.0.0.1 : nodir/s_\n");
+    write_file(dir.file("log.ini"), "affichage * S\nA = nodir/a_\nB = b_\n127.0.0.1 : nodir/s_\n"
+                                    "C = nodir/a_\n");
     listener l(dir.path, {dir.file("log.ini")});
+    const std::string at_start = "listener: journal: nodir/s_: directory not writable: No such file or directory\n"
+                                 "listener: journal: nodir/a_: directory not writable: No such file or directory\n";
+    EXPECT_TRUE(l.p.wait_err(at_start));
+    l.p.err_text.erase(0, at_start.size());
     send_to(l.port, "A B first");
     send_to(l.port, "A second");
     send_to(l.port, "B third");
