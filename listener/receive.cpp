@@ -305,6 +305,9 @@ int serve(int fd)
     bool timed = false; // the receive's timeout is set
     int on = 1;
     st.counting = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+    // Where both clocks stand at start: a step before the first datagram is
+    // said with it.
+    clock_step(st.clock, std::time(nullptr), monotonic_ms());
     for (;;) {
         if (stop_signal != 0)
             return finish(fd, st, buf);
