@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 #include "day_file.h"
+#include "journal.h"
 #include "listener.h"
+#include "receive.h"
+#include "route.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -43,7 +43,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "listener.h"
+#include "console.h"
 
 // The notices: lines the reader was too slow to take, and lines whose
 // write failed (a full disk under a redirection, say), with why.
@@ -270,7 +270,7 @@ void console_put(console& c, const char* text, std::size_t n)
     std::size_t k = 0;
     if (c.lost > 0) {
         int w = c.lost_err != 0 ? std::snprintf(note, sizeof note, c.failed, c.lost, std::strerror(c.lost_err))
-                                : std::snprintf(note, sizeof note, c.late, c.lost);
+                                : std::snprintf(note, sizeof note, c.too_slow, c.lost);
         k = w > 0 ? std::min(static_cast<std::size_t>(w), sizeof note - 1) : 0;
     }
     // What is pending goes first: the rest of a line begun, or gathered

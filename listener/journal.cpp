@@ -17,13 +17,31 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include "console.h"
 #include "day_bytes.h"
 #include "day_file.h"
-#include "listener.h"
+#include "journal.h"
 #include "text.h"
+
+static std::time_t tz_looked; // when local_time last looked at the zone
+static bool tz_ever;          // whether it ever did
+
+bool local_time(std::time_t now, std::tm& out)
+{
+    // tzset looks at TZ, and when it is unset stats /etc/localtime and reads
+    // it again only if it changed: one system call a minute at most.
+    if (!tz_ever || recheck_due(now, tz_looked)) {
+        tzset();
+        tz_looked = now;
+        tz_ever = true;
+    }
+    return localtime_r(&now, &out) != nullptr;
+}
 
 std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when)
 {
@@ -56,7 +74,7 @@ struct day_state {
     char prefix[prefix_size];
     char path[listener_day_path_size];
     bool tail_checked;   // its end was looked at in this run (repair_tail)
-    std::time_t typed;   // when it was last found a regular file; 0: not yet
+    std::time_t seen_regular; // when it was last found a regular file; 0: not yet
     bool failing;
     unsigned long lost;  // messages not filed since the failure began
     std::time_t said;    // when the failure was last reported
@@ -64,16 +82,13 @@ struct day_state {
     std::size_t unstarted; // bytes appended whose write to disk is not started
     bool sync_failing;   // the last sync failed, and was said
 };
-// One per prefix of the tables at most; a stranger gets the spare slot.
-constexpr int spare = MAX_PREFIXES;
-static day_state states[MAX_PREFIXES + 1];
+// One per prefix of the tables, which hold MAX_PREFIXES at most.
+static day_state states[MAX_PREFIXES];
 static int n_states;
 static int n_dirty;              // files with appends not yet synced
 static std::size_t waiting_bytes; // bytes appended since the last sync
 static long long waiting_ms = -1; // when the first of them was, or -1
 static long long synced_ms = LLONG_MIN / 2; // when the last sync was made: long ago
-
-static void sync_file(day_state& s);
 
 void journal_reset()
 {
@@ -84,22 +99,22 @@ void journal_reset()
     waiting_bytes = 0;
     waiting_ms = -1;
     synced_ms = LLONG_MIN / 2;
-    local_time_reset();
+    tz_ever = false;
 }
 
-static day_state& state_of(const char* prefix)
+// The state of prefix; nullptr for a prefix past MAX_PREFIXES, which cannot
+// be: every prefix comes from the tables.
+static day_state* state_of(const char* prefix)
 {
     for (int i = 0; i < n_states; ++i)
         if (std::strcmp(states[i].prefix, prefix) == 0)
-            return states[i];
-    bool known = n_states < spare && strlen2(prefix) < prefix_size;
-    day_state& s = states[known ? n_states++ : spare];
-    if (s.dirty)
-        sync_file(s); // the spare slot, taken by another stranger
+            return &states[i];
+    if (n_states == MAX_PREFIXES)
+        return nullptr;
+    day_state& s = states[n_states++];
     s = day_state{};
-    if (known)
-        copy_text(s.prefix, prefix);
-    return s;
+    copy_text(s.prefix, prefix);
+    return &s;
 }
 
 // Writes "listener: journal: where: " and the rest on standard error, as one
@@ -171,7 +186,7 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
 // Syncs every day file appended to since the last sync.
 static void sync_all(long long now_ms)
 {
-    for (int i = 0; i <= spare && n_dirty > 0; ++i)
+    for (int i = 0; i < n_states && n_dirty > 0; ++i)
         if (states[i].dirty)
             sync_file(states[i]);
     synced_ms = now_ms;
@@ -195,6 +210,29 @@ void journal_sync_now()
 {
     if (n_dirty > 0)
         sync_all(monotonic_ms());
+}
+
+long long monotonic_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// While appends wait for their sync, the receive wakes up this often, so
+// that they are written at most a second after their time even when no
+// message follows. With nothing waiting, it waits for the next message
+// however long.
+constexpr time_t sync_wake_s = 1;
+
+void sync_on_time(int fd, bool& timed, long long now_ms, bool more)
+{
+    // The timeout is set and cleared at most twice per sync, whatever the
+    // traffic.
+    bool waiting = journal_sync(now_ms) || more;
+    struct timeval tv = {waiting ? sync_wake_s : 0, 0};
+    if (waiting != timed && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
+        timed = waiting;
 }
 
 // Says what repair_tail found at the end of the day file at path.
@@ -247,7 +285,7 @@ static int open_day_file(day_state& s, const char* path, std::time_t now)
         not_filed(s, path, special ? "not a regular file" : std::strerror(errno), now);
         return -1;
     }
-    if (s.typed == 0 || s.failing || recheck_due(now, s.typed)) {
+    if (s.seen_regular == 0 || s.failing || recheck_due(now, s.seen_regular)) {
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
@@ -256,7 +294,7 @@ static int open_day_file(day_state& s, const char* path, std::time_t now)
         }
         if (repair && st.st_size > 0)
             say_repair(path, repair_tail(fd, st.st_size));
-        s.typed = now;
+        s.seen_regular = now;
     }
     s.tail_checked = true;
     return fd;
@@ -299,7 +337,10 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     static char path[listener_day_path_size];
     static char line[log_line_max + 1];
 
-    day_state& s = state_of(prefix);
+    day_state* found = state_of(prefix);
+    if (found == nullptr)
+        return 0;
+    day_state& s = *found;
     std::tm when;
     if (!local_time(now, when)) {
         not_filed(s, prefix, "no local date for the clock's time", now);
@@ -319,7 +360,7 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
             sync_file(s); // yesterday's last lines, before its name is forgotten
         copy_field(s.path, path);
         s.tail_checked = false; // a new day's file: look at what it is
-        s.typed = 0;
+        s.seen_regular = 0;
     }
 
     int fd = open_day_file(s, path, now);

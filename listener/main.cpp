@@ -22,10 +22,17 @@
 #include <unistd.h>
 
 #include "conf.h"
+#include "console.h"
+#include "journal.h"
 #include "listener.h"
+#include "receive.h"
 #include "text.h"
 
 char myport[port_size];
+
+// The socket receive queue asked for, in bytes: the figure of the sysctl
+// file that lets an unprivileged listener have it (packaging/60-ovelsk.conf).
+constexpr int queue_bytes = KIT_QUEUE_BYTES;
 
 static void usage()
 {

@@ -21,16 +21,13 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "listener.h"
+#include "console.h"
+#include "journal.h"
+#include "receive.h"
+#include "route.h"
 
 char ip_orig[addr_text_size];
 volatile sig_atomic_t stop_signal;
-
-// While appends wait for their sync, the receive wakes up this often, so
-// that they are written at most a second after their time even when no
-// message follows. With nothing waiting, it waits for the next message
-// however long.
-constexpr time_t sync_wake_s = 1;
 
 void* get_in_addr(struct sockaddr* sa)
 {
@@ -156,27 +153,11 @@ void note_sender(const struct sockaddr_storage& from)
         ip_orig[0] = '\0';
 }
 
-long long monotonic_ms()
+// Takes the receive's timeout off fd.
+static void clear_timeout(int fd)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-// Sets the receive's timeout on fd: none when seconds is 0.
-static bool set_timeout(int fd, time_t seconds, suseconds_t micro = 0)
-{
-    struct timeval tv = {seconds, micro};
-    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
-void sync_on_time(int fd, bool& timed, long long now_ms, bool more)
-{
-    // The timeout is set and cleared at most twice per sync, whatever the
-    // traffic.
-    bool waiting = journal_sync(now_ms) || more;
-    if (waiting != timed && set_timeout(fd, waiting ? sync_wake_s : 0))
-        timed = waiting;
+    struct timeval none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
 }
 
 // The socket the stop handler wakes.
@@ -282,7 +263,7 @@ static int finish(int fd, loop_state& st, char* buf)
     journal_sync_now();
     settle_drops(fd, st, monotonic_ms());
     // A socket that outlives the listener is handed on as it was found.
-    set_timeout(fd, 0);
+    clear_timeout(fd);
     char text[200];
     int n = left ? std::snprintf(text, sizeof text,
                                  "listener: %s: %lu queued messages filed before stopping; those still "
@@ -301,7 +282,7 @@ int serve(int fd)
     static char buf[msg_max + 1];
     loop_state st;
     // A socket kept from an earlier run may still hold its receive timeout.
-    set_timeout(fd, 0);
+    clear_timeout(fd);
     bool timed = false; // the receive's timeout is set
     int on = 1;
     st.counting = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;

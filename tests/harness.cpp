@@ -14,11 +14,11 @@
 #include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -245,6 +245,15 @@ bool proc::wait_err(const std::string& text, milliseconds timeout)
     return wait_text(err, err_text, text, timeout);
 }
 
+void proc::read_for(milliseconds time)
+{
+    auto end = clock::now() + time;
+    while (clock::now() < end) {
+        drain(out, out_text, 10, out_file);
+        drain(err, err_text, 10);
+    }
+}
+
 int proc::wait_exit(milliseconds timeout)
 {
     auto end = clock::now() + timeout;
@@ -346,17 +355,40 @@ std::string listener::shown() const
 bool listener::wait_shown(const std::string& want)
 {
     for (int i = 0; i < 250 && shown() != want; ++i)
-        p.wait_out("\x01", milliseconds(20));
+        p.read_for(milliseconds(20));
     return shown() == want;
+}
+
+// Whether text holds, at at, the shape: '9' a digit, any other character
+// itself.
+static bool shaped(const std::string& text, std::size_t at, const char* shape)
+{
+    for (std::size_t i = 0; shape[i] != '\0'; ++i) {
+        if (at + i >= text.size())
+            return false;
+        char c = text[at + i];
+        if (shape[i] == '9' ? c < '0' || c > '9' : c != shape[i])
+            return false;
+    }
+    return true;
 }
 
 std::string masked(const std::string& text)
 {
-    static const std::regex hour("H:[0-9]{2}:[0-9]{2}:[0-9]{2}\\|");
-    static const std::regex stamp(
-        " [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  \\*\\*\\*");
-    std::string t = std::regex_replace(text, hour, "H:hh:mm:ss|");
-    return std::regex_replace(t, stamp, " STAMP  ***");
+    static const char hour[] = "H:99:99:99|", stamp[] = " 99/99/9999 99:99:99  ***";
+    std::string t;
+    for (std::size_t i = 0; i < text.size();) {
+        if (shaped(text, i, hour)) {
+            t += "H:hh:mm:ss|";
+            i += sizeof hour - 1;
+        } else if (shaped(text, i, stamp)) {
+            t += " STAMP  ***";
+            i += sizeof stamp - 1;
+        } else {
+            t += text[i++];
+        }
+    }
+    return t;
 }
 
 std::string shown_line(const std::string& msg)
@@ -401,13 +433,25 @@ int free_port()
 
 void send_to(int port, const std::string& payload)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    udp_sender(port).send(payload);
+}
+
+udp_sender::udp_sender(int port) : fd(socket(AF_INET, SOCK_DGRAM, 0))
+{
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    close(fd);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK); // loopback only, by design
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot reach 127.0.0.1");
+}
+
+udp_sender::~udp_sender() { close(fd); }
+
+void udp_sender::send(const std::string& payload)
+{
+    if (::send(fd, payload.data(), payload.size(), 0) == static_cast<ssize_t>(payload.size()))
+        ++sent;
 }
 
 long long kernel_drops(int port)
@@ -494,6 +538,16 @@ temp_dir::~temp_dir()
         FTW_DEPTH | FTW_PHYS);
 }
 
+void in_temp_dir::SetUp()
+{
+    char* here = getcwd(nullptr, 0);
+    old_ = here;
+    free(here);
+    ASSERT_EQ(chdir(dir_.path.c_str()), 0);
+}
+
+void in_temp_dir::TearDown() { EXPECT_EQ(chdir(old_.c_str()), 0); }
+
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -523,6 +577,23 @@ std::string wait_file(const std::string& path, std::size_t size, milliseconds ti
         text = read_file(path);
     }
     return text;
+}
+
+file_size_limit::file_size_limit(unsigned long bytes) : ignored_(std::signal(SIGXFSZ, SIG_IGN))
+{
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    old_cur_ = old.rlim_cur;
+    old_max_ = old.rlim_max;
+    struct rlimit small = {bytes, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+}
+
+file_size_limit::~file_size_limit()
+{
+    struct rlimit old = {old_cur_, old_max_};
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, ignored_);
 }
 
 small_disk::small_disk(const std::string& d, int kib) : dir(d)

@@ -2,6 +2,8 @@
 // pseudo-terminal (so the listener line-buffers it as on a console) and its
 // standard error on a pipe, send datagrams to 127.0.0.1, read files whole.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -26,6 +28,8 @@ struct proc {
     // Reads the output until it contains text; false after the timeout.
     bool wait_out(const std::string& text, milliseconds timeout = milliseconds(5000));
     bool wait_err(const std::string& text, milliseconds timeout = milliseconds(5000));
+    // Reads whatever both outputs give for a while.
+    void read_for(milliseconds time);
     // Waits for the program to end; returns its exit status, or -1 when it
     // did not end in time or ended by a signal (end_signal then says which).
     // Drains both outputs.
@@ -83,6 +87,16 @@ int loopback_socket(int& port);
 int free_port();
 // Sends one datagram to 127.0.0.1:port.
 void send_to(int port, const std::string& payload);
+// Many datagrams to 127.0.0.1:port from one socket; counts what was sent.
+struct udp_sender {
+    int fd;
+    long sent = 0;
+    explicit udp_sender(int port);
+    ~udp_sender();
+    udp_sender(const udp_sender&) = delete;
+    udp_sender& operator=(const udp_sender&) = delete;
+    void send(const std::string& payload);
+};
 // The kernel's count of datagrams it dropped at the IPv4 socket bound to
 // port (from /proc/net/udp), or -1 when there is none.
 long long kernel_drops(int port);
@@ -109,6 +123,18 @@ struct temp_dir {
     temp_dir();
     ~temp_dir();
     std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// A test that works in a fresh temporary directory, made its working
+// directory for the test's time.
+class in_temp_dir : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    temp_dir dir_;
+
+private:
+    std::string old_;
 };
 
 std::string read_file(const std::string& path); // "" when missing
@@ -143,6 +169,20 @@ std::string shown_line(const std::string& msg);
 std::string logged(const std::string& msg);
 // The length of the log line of msg as filed, its stamp unmasked.
 std::size_t logged_size(const std::string& msg);
+
+// A file size limit for this process while it lives (its signal ignored, so
+// that a write past it fails with EFBIG). It holds for every file written,
+// a captured standard error too.
+struct file_size_limit {
+    explicit file_size_limit(unsigned long bytes);
+    ~file_size_limit();
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+
+private:
+    unsigned long old_cur_, old_max_;
+    void (*ignored_)(int);
+};
 
 // Mounts a file system of kib KiB at dir (made if missing), in a mount
 // namespace of this test process's own, so that a full disk can be tested.

@@ -1,4 +1,5 @@
-// The listener's reader, router and log line, driven in-process.
+// The listener's reader, receive loop, router, display and log line, driven
+// in-process.
 #include <gtest/gtest.h>
 
 #include "fresh_state.h"
@@ -7,7 +8,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <cstring>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -21,8 +21,12 @@
 #include <utility>
 #include <vector>
 
+#include "display.h"
 #include "harness.h"
+#include "journal.h"
 #include "listener.h"
+#include "receive.h"
+#include "route.h"
 
 static const bool fresh = kit::keep_fresh(journal_reset);
 
@@ -191,7 +195,8 @@ TEST(LogLine, IsStampStarsMessageBlanks)
 }
 
 // What any host sends is shown without a byte that could drive the terminal
-// or split the line; what is text, accents included, is shown as sent.
+// or split the line; what is text, accents included, is shown as sent. The
+// edges of each range are tried on both sides.
 TEST(ShownText, EscapesControlsAndBadUtf8KeepsText)
 {
     struct {
@@ -200,20 +205,27 @@ TEST(ShownText, EscapesControlsAndBadUtf8KeepsText)
         {"PUMP 3 ALARM\tok ~", "PUMP 3 ALARM\tok ~"},
         {"\x01\x1b[2J\r\n\x1f\x7f", "\\x01\\x1b[2J\\x0d\\x0a\\x1f\\x7f"},
         {"été ☃ 𝄞 \xc2\xa0", "été ☃ 𝄞 \xc2\xa0"},                  // 2, 3, 4 bytes; NBSP
-        {"\xc2\x80\xc2\x9b", "\\xc2\\x80\\xc2\\x9b"},              // C1 controls
+        {"\xc2\x80\xc2\x9b\xc2\x9f", "\\xc2\\x80\\xc2\\x9b\\xc2\\x9f"}, // C1: U+0080 to U+009F
         {"\xc3(\x80\xff\xc0\xaf", "\\xc3(\\x80\\xff\\xc0\\xaf"},     // bad lead, lone tail
         {"\xe0\x80\xaf\xed\xa0\x80", "\\xe0\\x80\\xaf\\xed\\xa0\\x80"}, // overlong, surrogate
+        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},                   // U+10FFFF, the last
         {"\xf4\x90\x80\x80\xe2\x98", "\\xf4\\x90\\x80\\x80\\xe2\\x98"}, // past U+10FFFF, cut
+        {"\xf5\x80\x80\x80\xf7\xbf\xbf\xbf", // leads past U+10FFFF
+         "\\xf5\\x80\\x80\\x80\\xf7\\xbf\\xbf\\xbf"},
+        {"", ""},
     };
     char out[shown_max];
     for (auto& c : cases) {
-        std::size_t n = shown_text(out, sizeof out, c.msg.c_str());
+        std::size_t n = 0;
+        EXPECT_TRUE(escape_message(out, sizeof out, c.msg.c_str(), n)) << c.msg;
         EXPECT_EQ(std::string(out, n), c.shown) << c.msg;
     }
     // The longest message escaped whole fits; one byte less room does not.
     std::string esc(msg_max, '\x1b');
-    EXPECT_EQ(shown_text(out, 4 * msg_max, esc.c_str()), 4 * msg_max);
-    EXPECT_EQ(shown_text(out, 4 * msg_max - 1, esc.c_str()), 0u);
+    std::size_t n = 0;
+    EXPECT_TRUE(escape_message(out, 4 * msg_max, esc.c_str(), n));
+    EXPECT_EQ(n, 4 * msg_max);
+    EXPECT_FALSE(escape_message(out, 4 * msg_max - 1, esc.c_str(), n));
 }
 
 // The kernel's drop count is said when it first grows, at most once a minute
@@ -271,12 +283,10 @@ TEST(ClockStep, SaidWhenTheWallClockMovesAMinuteAgainstTheOther)
 
 // A sender whose address text is longer than 24 characters is shown whole and
 // matched on its whole text.
-TEST(Route, HoldsALongIPv6SenderTextWhole)
-{
-    kit::temp_dir dir;
-    char* old = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+class Route : public kit::in_temp_dir {};
 
+TEST_F(Route, HoldsALongIPv6SenderTextWhole)
+{
     struct sockaddr_storage from = {};
     auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&from);
     a6->sin6_family = AF_INET6;
@@ -308,9 +318,6 @@ TEST(Route, HoldsALongIPv6SenderTextWhole)
     route(std::string(msg_max, '\x01').c_str());
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.size(), 2 + 8 + 6 + (addr_text_size - 1) + 3 + 4 * msg_max + 2);
-
-    ASSERT_EQ(chdir(old), 0);
-    free(old);
     i_ip = 0;
 }
 
@@ -387,55 +394,6 @@ TEST(LocalTime, FollowsAChangeOfTheSystemZoneWithinAMinute)
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first zone, 2: looked too soon, 3: change missed";
-}
-
-namespace {
-
-// Files one message under prefix at the clock reading when; returns what the
-// journal said on standard error.
-std::string file_at(const char* msg, const char* prefix, time_t when)
-{
-    testing::internal::CaptureStderr();
-    journal_at(msg, prefix, when);
-    return testing::internal::GetCapturedStderr();
-}
-
-} // namespace
-
-// The journal's once-a-minute rules, on a clock the test sets: what a day
-// file is, is looked at again after a minute; a failure that lasts is said
-// again after a minute (or when the clock goes back) with what it cost so
-// far, and its end is said too.
-TEST(Journal, LooksAgainAndRepeatsAFailureOncePerMinute)
-{
-    setenv("TZ", "UTC", 1);
-    tzset();
-    kit::temp_dir dir;
-    char* old = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    const time_t t0 = 1796637000; // 7 December 2026 09:50 UTC
-    const std::string path = "minute_2026_12_07.log";
-    const std::string said = "listener: journal: " + path + ": not a regular file";
-
-    EXPECT_EQ(file_at("a", "minute_", t0), "");
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    // A FIFO with a reader where the day file was: it opens like a file.
-    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    EXPECT_EQ(file_at("b", "minute_", t0 + 30), "");  // not looked at within the minute
-    EXPECT_EQ(file_at("c", "minute_", t0 + 61), said + "\n");
-    EXPECT_EQ(file_at("d", "minute_", t0 + 90), "");
-    EXPECT_EQ(file_at("e", "minute_", t0 + 121), said + " (3 messages not filed so far)\n");
-    EXPECT_EQ(file_at("f", "minute_", t0 + 100), said + " (4 messages not filed so far)\n");
-    close(reader);
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    EXPECT_EQ(file_at("g", "minute_", t0 + 130),
-              "listener: journal: " + path + ": filing again after 4 messages not filed\n");
-    EXPECT_EQ(kit::masked(kit::read_file(path)), kit::logged("g"));
-
-    ASSERT_EQ(chdir(old), 0);
-    free(old);
 }
 
 // The appends are written to disk when the first of them is 5 seconds old,

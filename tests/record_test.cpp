@@ -1,7 +1,6 @@
 // The record's promises, driven in-process on a clock the test sets: which
 // day files are written to disk and when, how a day file a crash left is
-// made whole, and how the console drops, counts and says what it could not
-// show.
+// made whole, and how a failure that lasts is said.
 #include <gtest/gtest.h>
 
 #include "fresh_state.h"
@@ -25,7 +24,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "listener.h"
+#include "journal.h"
 
 namespace {
 
@@ -36,15 +35,16 @@ std::vector<std::string> synced;
 std::string failing_sync;
 bool failing_truncate;
 bool short_pread; // pread reads nothing, as when the file shrank meanwhile
+int writebacks;   // sync_file_range calls: writes to disk started early
 
 void reset()
 {
     journal_reset();
-    console_reset();
     synced.clear();
     failing_sync.clear();
     failing_truncate = false;
     short_pread = false;
+    writebacks = 0;
 }
 
 } // namespace
@@ -84,6 +84,12 @@ extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t at)
     return read(fd, buf, n);
 }
 
+extern "C" int sync_file_range(int, off64_t, off64_t, unsigned int)
+{
+    ++writebacks;
+    return 0;
+}
+
 static const bool fresh = kit::keep_fresh(reset);
 
 namespace {
@@ -93,19 +99,13 @@ const std::string day = "2026_12_07";
 const long long t = 5000000;    // milliseconds of the monotonic clock
 
 // Each test runs in a directory of its own, in UTC.
-class Record : public testing::Test {
+class Record : public kit::in_temp_dir {
 protected:
     void SetUp() override
     {
+        kit::in_temp_dir::SetUp();
         setenv("TZ", "UTC", 1);
         tzset();
-        old_ = getcwd(nullptr, 0);
-        ASSERT_EQ(chdir(dir_.path.c_str()), 0);
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(chdir(old_), 0);
-        free(old_);
     }
     // Files msg under prefix at when; returns what was said on standard error.
     static std::string file(const char* msg, const std::string& prefix, time_t when = t0)
@@ -125,30 +125,9 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-    kit::temp_dir dir_;
-    char* old_ = nullptr;
 };
 
 using names = std::vector<std::string>;
-
-// A file size limit for this process while it lives (its signal ignored, so
-// that a write past it fails with EFBIG). It holds for every file written,
-// the captured standard error too.
-struct size_limit {
-    explicit size_limit(rlim_t bytes) : ignored_(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        getrlimit(RLIMIT_FSIZE, &old_);
-        struct rlimit small = {bytes, old_.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~size_limit()
-    {
-        setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, ignored_);
-    }
-    struct rlimit old_;
-    void (*ignored_)(int);
-};
 
 } // namespace
 
@@ -168,10 +147,13 @@ TEST_F(Record, SyncsEachFileAppendedToOnceWhenItsTimeIsUp)
     EXPECT_FALSE(journal_sync(t + 9000)); // nothing waits
     EXPECT_EQ(synced.size(), 2u);
 
-    // A flood: 4 MiB are synced a second after the last sync.
+    // A flood: 4 MiB are synced a second after the last sync; their write
+    // to disk was started early, every 256 KiB.
     const std::string flood(msg_max, 'f');
     for (std::size_t n = 0; n < sync_bytes; n += kit::logged_size(flood))
         journal_at(flood.c_str(), "a_", t0);
+    EXPECT_GE(writebacks, static_cast<int>(sync_bytes / writeback_bytes) - 1);
+    EXPECT_LE(writebacks, static_cast<int>(sync_bytes / writeback_bytes));
     EXPECT_FALSE(journal_sync(t + 10000));
     EXPECT_EQ(synced.size(), 3u);
     // One line more waits its 5 seconds, not the next second.
@@ -210,8 +192,7 @@ TEST_F(Record, TheReceiveTimesOutOnlyWhileAppendsWait)
     close(fd);
 }
 
-// A day file leaves the journal's hands only once synced: at midnight, and
-// when a stranger's prefix takes the spare slot from another.
+// A day file leaves the journal's hands only once synced: at midnight.
 TEST_F(Record, SyncsAFileBeforeForgettingIt)
 {
     const time_t midnight = 1796688000; // 8 December 2026 00:00 UTC
@@ -219,18 +200,31 @@ TEST_F(Record, SyncsAFileBeforeForgettingIt)
     EXPECT_EQ(synced, names{});
     file("early", "a_", midnight + 1);
     EXPECT_EQ(synced, names{"a_" + day + ".log"});
+}
 
-    synced.clear();
-    for (int i = 1; i < MAX_PREFIXES; ++i) // a_ holds the first slot
-        file("x", "p" + std::to_string(i) + "_", midnight + 1);
-    file("x", "stranger1_", midnight + 1);
-    EXPECT_EQ(synced, names{});
-    file("x", "stranger2_", midnight + 1);
-    EXPECT_EQ(synced, names{"stranger1_2026_12_08.log"});
-    EXPECT_TRUE(journal_sync(t));
-    EXPECT_FALSE(journal_sync(t + 5000));
-    ASSERT_EQ(synced.size(), 1u + MAX_PREFIXES + 1u);
-    EXPECT_EQ(synced.back(), "stranger2_2026_12_08.log");
+// What a day file is, is looked at again after a minute; a failure that
+// lasts is said again after a minute (or when the clock goes back) with what
+// it cost so far, and its end is said too.
+TEST_F(Record, LooksAgainAndRepeatsAFailureOncePerMinute)
+{
+    const std::string path = "minute_" + day + ".log";
+    const std::string said = "listener: journal: " + path + ": not a regular file";
+    EXPECT_EQ(file("a", "minute_", t0), "");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    // A FIFO with a reader where the day file was: it opens like a file.
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(file("b", "minute_", t0 + 30), ""); // not looked at within the minute
+    EXPECT_EQ(file("c", "minute_", t0 + 61), said + "\n");
+    EXPECT_EQ(file("d", "minute_", t0 + 90), "");
+    EXPECT_EQ(file("e", "minute_", t0 + 121), said + " (3 messages not filed so far)\n");
+    EXPECT_EQ(file("f", "minute_", t0 + 100), said + " (4 messages not filed so far)\n");
+    close(reader);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(file("g", "minute_", t0 + 130),
+              "listener: journal: " + path + ": filing again after 4 messages not filed\n");
+    EXPECT_EQ(kit::masked(kit::read_file(path)), kit::logged("g"));
 }
 
 // A sync that fails is said once, not at every sync while it fails.
@@ -322,116 +316,10 @@ TEST_F(Record, SaysAPartLineItCouldNotTakeBack)
     file("first", "p_"); // the first open of the run, which looks at the end
     std::string said;
     {
-        size_limit limit(kit::read_file(path).size() + 200);
+        kit::file_size_limit limit(kit::read_file(path).size() + 200);
         failing_truncate = true;
         said = file(std::string(300, 's').c_str(), "p_");
     }
     EXPECT_EQ(said, "listener: journal: " + path + ": part of a line written and not taken back\n");
 }
 
-namespace {
-
-// Both streams taken over onto fd; and given back to stdio.
-struct console_on {
-    explicit console_on(int out, int err) { console_attach(out, err); }
-    ~console_on() { console_reset(); }
-};
-
-std::string drained(int fd)
-{
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
-    return text;
-}
-
-void put(console& c, const std::string& text) { console_put(c, text.data(), text.size()); }
-
-} // namespace
-
-// A report never lands inside a display line on the same file: when the
-// line is cut, the report is dropped, counted and said with the next, and
-// why is said when the write failed rather than waited.
-TEST_F(Record, KeepsReportsOutOfADisplayLineOnTheSameFile)
-{
-    int fd = open("console.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
-    ASSERT_GE(fd, 0);
-    const std::string shown = "H:10:00:00|from:127.0.0.1 | " + std::string(300, 'm') + "\"\n";
-    {
-        console_on on(fd, fd);
-        put(out_console, shown); // gathered: standard output on a file goes in blocks
-        {
-            size_limit limit(100);
-            put(err_console, "report 1\n"); // writes the block's first 100 bytes
-        }
-        put(err_console, "report 2\n");
-    }
-    close(fd);
-    EXPECT_EQ(kit::read_file("console.txt"),
-              shown + "listener: standard error: 1 reports not written: File too large\nreport 2\n");
-}
-
-// A stalled standard error drops and counts its reports, and says so with
-// the next it can write.
-TEST_F(Record, SaysWhatAStalledStandardErrorDropped)
-{
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    fcntl(p[0], F_SETFL, O_NONBLOCK);
-    int full = fcntl(p[1], F_GETFL);
-    fcntl(p[1], F_SETFL, full | O_NONBLOCK);
-    const std::string page(4096, 'f');
-    while (write(p[1], page.data(), page.size()) > 0)
-        ;
-    fcntl(p[1], F_SETFL, full);
-    {
-        console_on on(-1, p[1]);
-        put(err_console, "report 1\n");
-        put(err_console, "report 2\n");
-        EXPECT_EQ(drained(p[0]).find("report"), std::string::npos);
-        put(err_console, "report 3\n");
-        EXPECT_EQ(drained(p[0]), "listener: standard error too slow: 2 reports not written\nreport 3\n");
-        put(out_console, "shown\n"); // standard output was closed
-    }
-    close(p[0]);
-    close(p[1]);
-}
-
-// A write bounded in time that starts only after the bound has passed (the
-// listener paused between arming the timer and the write) is still cut.
-TEST_F(Record, AWriteThatStartsAfterItsBoundIsStillCut)
-{
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    int flags = fcntl(p[1], F_GETFL);
-    fcntl(p[1], F_SETFL, flags | O_NONBLOCK);
-    const std::string page(4096, 'f');
-    while (write(p[1], page.data(), page.size()) > 0)
-        ;
-    fcntl(p[1], F_SETFL, flags); // full, and blocking: a write waits for the reader
-    std::atomic<bool> done{false};
-    std::thread reader([&] { // should the write wait, the reader comes after 3 s
-        for (int i = 0; i < 300 && !done; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        char buf[4096];
-        if (!done)
-            (void)read(p[0], buf, sizeof buf);
-    });
-    ASSERT_TRUE(arm_write_bound());
-    auto paused = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-    while (std::chrono::steady_clock::now() < paused)
-        ; // past the bound, without a system call its signal could cut
-    auto started = std::chrono::steady_clock::now();
-    ssize_t w = write(p[1], "x", 1);
-    int err = errno;
-    disarm_write_bound();
-    auto took = std::chrono::steady_clock::now() - started;
-    done = true;
-    reader.join();
-    EXPECT_EQ(w, -1);
-    EXPECT_EQ(err, EINTR);
-    EXPECT_LT(took, std::chrono::seconds(1));
-    close(p[0]);
-    close(p[1]);
-}

@@ -1,0 +1,75 @@
+// The receive loop: the socket's datagrams one at a time, each sender
+// noted and each message routed; the kernel's drops and a step of the clock
+// said; and the stop, which files what the socket had queued.
+#pragma once
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "listener.h"
+
+extern char ip_orig[addr_text_size]; // the sender's address text of this message
+
+// Where the address bytes of a sender address lie.
+void* get_in_addr(struct sockaddr* sa);
+
+// Receives one datagram of at most size bytes (recvmsg flags: 0, or
+// MSG_DONTWAIT), retrying when a signal interrupts the wait, unless it is a
+// stop. Returns the length, or -1 with errno set (EAGAIN when the socket's
+// receive timeout passed or nothing is queued, EINTR at a stop). dropped is
+// set to the socket's count of datagrams the kernel dropped, when it comes
+// with the datagram.
+ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from,
+                std::uint32_t& dropped, int flags);
+
+// What the listener said of the datagrams the kernel dropped when the
+// receive queue was full: said while the count grows, at most once a minute,
+// and once more, with the total, by the first datagram after a quiet second.
+// Nothing is said while nothing is dropped.
+constexpr long long drops_every_ms = 60000;
+constexpr long long drops_quiet_ms = 1000;
+struct drop_watch {
+    std::uint32_t seen = 0;             // the count the last datagram came with
+    std::uint32_t said = 0;             // the count last said
+    long long said_ms = -drops_every_ms; // when it was said
+    long long last_ms = 0;              // when the last datagram came
+};
+// Notes the count a datagram came with at now_ms; true when it is to be said.
+bool drops_due(drop_watch& w, std::uint32_t count, long long now_ms);
+// Notes the count the kernel gives after a quiet second (or at the stop),
+// which holds what was dropped after the last datagram received; true when
+// it is to be said.
+bool drops_settled(drop_watch& w, std::uint32_t count, long long now_ms);
+
+// A Pi has no real-time clock: it starts on the last saved time and steps
+// when the network time comes, maybe days. The day files follow the clock;
+// the step is said once, so that the operator knows which lines were dated
+// by the clock as it was. A step is the wall clock moving against the
+// monotonic one by clock_step_s or more (a slewing clock never does).
+constexpr long long clock_step_s = 60;
+struct clock_watch {
+    bool set = false;
+    long long offset = 0; // wall clock seconds less monotonic seconds
+};
+// Notes both clocks at a datagram; returns the step in seconds (negative:
+// back) when there was one since the last, or 0.
+long long clock_step(clock_watch& w, long long wall_s, long long mono_ms);
+// Puts the sender's address text into ip_orig.
+void note_sender(const struct sockaddr_storage& from);
+
+// The receive loop: receives, routes and files messages until receiving
+// fails or a stop signal comes. Returns the stop signal once the queue is
+// filed (see catch_stops), or 0 when receiving failed, with errno set.
+int serve(int fd);
+
+// The stop. SIGTERM, SIGINT and SIGHUP (each unless it was ignored when the
+// listener started, as nohup leaves SIGHUP) are caught: the message in hand
+// is filed under every rule it matches, then the datagrams queued on fd are
+// received without waiting and filed, for stop_drain_ms at most, so that a
+// flood cannot hold the stop up; the day files are synced, and serve
+// returns the signal, for main to end by it.
+constexpr long long stop_drain_ms = 2000;
+extern volatile sig_atomic_t stop_signal; // the stop signal caught, or 0
+void catch_stops(int fd);
