@@ -207,8 +207,14 @@ int main(int argc, char** argv)
         usage();
         return 0;
     }
+    // A value refused is named on standard error, after the usage lines:
+    // under the service its setting is seen nowhere else.
     if (!copy_text(myport, argv[1]) || !port_ok(myport)) {
         usage();
+        std::fflush(stdout);
+        std::fprintf(stderr, "listener: port '%s': a number from 1 to 65535, or a service name of at "
+                             "most 8 characters\n",
+                     argv[1]);
         return 0;
     }
     aff = 1;
@@ -216,6 +222,10 @@ int main(int argc, char** argv)
         std::puts(" il y a un  fichier d'initialisation précisé");
         if (!copy_text(path, argv[2]) || !is_log_ini(path)) {
             usage();
+            std::fflush(stdout);
+            std::fprintf(stderr, "listener: configuration '%s': a path of at most %zu characters ending "
+                                 "in log.ini\n",
+                         argv[2], conf_path_size - 1);
             return 0;
         }
         init(path);

@@ -47,27 +47,35 @@ std::string started(int port, int mode)
 TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
 {
     temp_dir dir;
-    struct { std::vector<std::string> args; std::string out; } cases[] = {
-        {{}, usage},
-        {{"7923", "a/log.ini", "extra"}, usage},
-        {{"123456789"}, usage},   // nine characters: never cut to a port of eight
-        {{"70000"}, usage},       // not a port: the resolver would wrap it to 4464
-        {{"65536"}, usage},       // the first number past the last port
-        {{" 70000"}, usage},      // nor in any other form the resolver reads as a number
-        {{"+70000"}, usage},
-        {{"-1"}, usage},
-        {{""}, usage},            // the resolver reads "" and 0 as a random port
-        {{"0"}, usage},
-        {{"-0"}, usage},
-        {{"7923", "/etc/log.INI"}, given + usage},
-        {{"7923", "log.in"}, given + usage},
-        {{"7923", "/" + std::string(111, 'd') + "/log.ini"}, given + usage}, // 120 characters
+    // The value refused is named on standard error.
+    auto port = [](const std::string& p) {
+        return "listener: port '" + p + "': a number from 1 to 65535, or a service name of at most 8 characters\n";
+    };
+    auto conf = [](const std::string& c) {
+        return "listener: configuration '" + c + "': a path of at most 119 characters ending in log.ini\n";
+    };
+    const std::string long_path = "/" + std::string(111, 'd') + "/log.ini"; // 120 characters
+    struct { std::vector<std::string> args; std::string out, err; } cases[] = {
+        {{}, usage, ""},
+        {{"7923", "a/log.ini", "extra"}, usage, ""},
+        {{"123456789"}, usage, port("123456789")}, // nine characters: never cut to a port of eight
+        {{"70000"}, usage, port("70000")},   // not a port: the resolver would wrap it to 4464
+        {{"65536"}, usage, port("65536")},   // the first number past the last port
+        {{" 70000"}, usage, port(" 70000")}, // nor in any other form the resolver reads as a number
+        {{"+70000"}, usage, port("+70000")},
+        {{"-1"}, usage, port("-1")},
+        {{""}, usage, port("")},             // the resolver reads "" and 0 as a random port
+        {{"0"}, usage, port("0")},
+        {{"-0"}, usage, port("-0")},
+        {{"7923", "/etc/log.INI"}, given + usage, conf("/etc/log.INI")},
+        {{"7923", "log.in"}, given + usage, conf("log.in")},
+        {{"7923", long_path}, given + usage, conf(long_path)},
     };
     for (auto& c : cases) {
         std::string out, err;
-        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0) << c.args[0];
-        EXPECT_EQ(out, c.out) << c.args[0];
-        EXPECT_EQ(err, "");
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0) << c.err;
+        EXPECT_EQ(out, c.out) << c.err;
+        EXPECT_EQ(err, c.err);
     }
 
     // The accepted side of each limit. A fixed port may be held by another
