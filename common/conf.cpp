@@ -132,7 +132,9 @@ line_status next_line(line_reader& r)
     return line_status::ok;
 }
 
-void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after)
+// Prints "ligne N ignorée : " on standard output, then what the line passed:
+// before, the limit, after ("plus de ", 99, " caractères").
+static void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after)
 {
     std::printf("ligne %u ignorée : %s%zu%s\n", line, before, limit, after);
 }

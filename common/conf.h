@@ -76,9 +76,6 @@ line_status next_line(line_reader& r);
 // its line number. False, with errno set, when a read failed.
 bool walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
 
-// Prints "ligne N ignorée : " on standard output, then what the line passed:
-// before, the limit, after ("plus de ", 99, " caractères").
-void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after);
 
 // A rule both programs hold: its kind (kind_content or kind_source), its key
 // and its day-file prefix, each within its limit.

@@ -164,11 +164,10 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
 // The daily retention over planted files: what it deletes, keeps and leaves
 // out, on the day after the clocks went forward (30 March 2026 00:30 CEST,
 // the day before had 23 hours), with an age of 2 days.
-TEST(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
+class Retention : public kit::in_temp_dir {};
+
+TEST_F(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
 {
-    kit::temp_dir dir;
-    char* old = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
     ASSERT_EQ(mkdir("sub", 0755), 0);
     // ./a_ is a_ written otherwise: its directory is listed once.
     kit::write_file("log.ini", "A = a_\nB = sub/b_\nC = ./a_\nD = nodir/d_\n");
@@ -219,6 +218,4 @@ TEST(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(again.deleted, 0u);
     EXPECT_EQ(again.left_out, 8u);
-    EXPECT_EQ(chdir(old), 0);
-    free(old);
 }

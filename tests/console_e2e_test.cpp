@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <fcntl.h>
-#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,50 +51,18 @@ bool nobody_can_run()
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-} // namespace
+struct setup {
+    const char* name;
+    console_kind kind;
+    bool nobody; // run as another user, who cannot open the console anew
+};
 
-TEST(ConsoleE2E, EverySetUpDropsCountsAndResumesWithoutHoldingUpTheFiling)
-{
-    struct setup {
-        const char* name;
-        console_kind kind;
-        bool nobody;
-    } setups[] = {
-        {"terminal", console_kind::terminal, false},
-        {"pipe, line by line", console_kind::line_pipe, false},
-        {"pipe, in blocks", console_kind::pipe, false},
-        {"socket", console_kind::socket, false},
-        {"file on a full disk", console_kind::file, false},
-        {"another user's terminal", console_kind::terminal, true},
-        {"another user's pipe, line by line", console_kind::line_pipe, true},
-        {"another user's pipe, in blocks", console_kind::pipe, true},
-    };
-    bool nobody = nobody_can_run();
-    for (auto& s : setups) {
-        SCOPED_TRACE(s.name);
-        if (s.nobody && !nobody)
-            continue; // needs root, and a build the user nobody can reach
-        temp_dir dir;
-        chmod(dir.path.c_str(), 0777);
-        write_file(dir.file("log.ini"), "affichage * T\nM = m_\n");
-        std::string day_file = dir.file("m_" + days_ago(0, tz) + ".log");
-        std::unique_ptr<small_disk> disk;
-        start_options o;
-        o.out = s.kind;
-        o.keep_shared = true;
-        o.nobody = s.nobody;
-        if (s.kind == console_kind::file) {
-            disk.reset(new small_disk(dir.file("full"), 64));
-            if (!disk->ok)
-                continue; // a small file system needs root
-            o.out_path = dir.file("full/console.txt");
-        }
-        listener l(dir.path, {"log.ini"}, tz, o);
-        int flags = fcntl(l.p.shared, F_GETFL);
-
-        // The stall.
-        std::string filler = dir.file("full/filler");
-        switch (s.kind) {
+// A listener on one set-up, its console stalled and resumed.
+class EverySetUp : public testing::TestWithParam<setup> {
+protected:
+    void stall(const listener& l)
+    {
+        switch (GetParam().kind) {
         case console_kind::terminal:
             ASSERT_EQ(tcflow(l.p.shared, TCOOFF), 0); // what Ctrl-S does
             break;
@@ -105,7 +72,7 @@ TEST(ConsoleE2E, EverySetUpDropsCountsAndResumesWithoutHoldingUpTheFiling)
             break;
         }
         case console_kind::file: {
-            FILE* f = std::fopen(filler.c_str(), "w");
+            FILE* f = std::fopen(filler().c_str(), "w");
             std::string page(4096, 'f');
             while (std::fwrite(page.data(), 1, page.size(), f) == page.size() && std::fflush(f) == 0)
                 ;
@@ -116,21 +83,15 @@ TEST(ConsoleE2E, EverySetUpDropsCountsAndResumesWithoutHoldingUpTheFiling)
             fcntl(l.p.out, F_SETPIPE_SZ, 4096); // one page: a few lines fill it
             break;
         }
-        const std::size_t line = logged_size(numbered(0));
-        for (int i = 0; i < stalled; ++i) {
-            send_to(l.port, numbered(i));
-            if (i % 50 == 49) { // the filing goes on: every line is in the day file
-                ASSERT_EQ(wait_file(day_file, (i + 1) * line).size(), (i + 1) * line) << i;
-            }
-        }
-
-        // The resume: the console takes what it holds, then two lines.
-        switch (s.kind) {
+    }
+    void resume(const listener& l)
+    {
+        switch (GetParam().kind) {
         case console_kind::terminal:
             ASSERT_EQ(tcflow(l.p.shared, TCOON), 0);
             break;
         case console_kind::file:
-            ASSERT_EQ(unlink(filler.c_str()), 0);
+            ASSERT_EQ(unlink(filler().c_str()), 0);
             break;
         case console_kind::socket:
             break;
@@ -138,67 +99,125 @@ TEST(ConsoleE2E, EverySetUpDropsCountsAndResumesWithoutHoldingUpTheFiling)
             fcntl(l.p.out, F_SETPIPE_SZ, 65536); // back to a pipe's usual size
             break;
         }
-        std::size_t had;
-        do { // until nothing more comes
-            had = l.p.out_text.size();
-            l.p.wait_out("\x01", milliseconds(200));
-        } while (l.p.out_text.size() != had);
-        send_to(l.port, "M resume 1");
-        send_to(l.port, "M resume 2");
-        // In blocks, the two lines come out when a block is full; line by
-        // line, at once, with nothing after them.
-        bool in_blocks = s.kind == console_kind::pipe || s.kind == console_kind::file;
-        for (int i = 0; i < 20 && !l.p.wait_out("| M resume 2\"\n", milliseconds(300)); ++i)
-            for (int k = 0; in_blocks && k < 8; ++k)
-                send_to(l.port, "M tail " + std::string(80, 't'));
-        std::string shown = l.shown();
-        ASSERT_NE(shown.find("| M resume 2\"\n"), std::string::npos) << shown.substr(0, 300);
-
-        // Whole lines only, in order; the count said once, just before the
-        // first line after the drop; shown and counted add up.
-        std::regex display("H:hh:mm:ss\\|from:127\\.0\\.0\\.1 \\| M(\\d{5}) x{60}\"");
-        // A reader too slow, or a write that failed (the full disk), and why.
-        std::regex notice(s.kind == console_kind::file
-                              ? "console : (\\d+) lignes non affichées : No space left on device"
-                              : "console trop lente : (\\d+) lignes non affichées");
-        std::istringstream lines(shown);
-        int seen = 0, last = -1, notices = 0;
-        long dropped = 0;
-        std::string after_notice;
-        bool just_noticed = false;
-        for (std::string text; std::getline(lines, text);) {
-            std::smatch m;
-            if (just_noticed) {
-                after_notice = text;
-            }
-            just_noticed = false;
-            if (std::regex_match(text, m, display)) {
-                EXPECT_GT(std::stoi(m[1]), last) << text;
-                last = std::stoi(m[1]);
-                ++seen;
-            } else if (std::regex_match(text, m, notice)) {
-                ++notices;
-                dropped += std::stol(m[1]);
-                just_noticed = true;
-            } else {
-                EXPECT_TRUE(text.find("| M resume ") != std::string::npos ||
-                            text.find("| M tail ") != std::string::npos)
-                    << "not a whole line: " << text;
-            }
-        }
-        EXPECT_EQ(notices, 1);
-        EXPECT_GT(dropped, 0);
-        EXPECT_EQ(seen + dropped, stalled);
-        EXPECT_EQ(after_notice, "H:hh:mm:ss|from:127.0.0.1 | M resume 1\"");
-        EXPECT_NE(shown.find("| M resume 1\"\nH:hh:mm:ss|from:127.0.0.1 | M resume 2\"\n"),
-                  std::string::npos);
-
-        EXPECT_EQ(fcntl(l.p.shared, F_GETFL), flags);
-        EXPECT_EQ(flags & O_NONBLOCK, 0);
-        EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
-        EXPECT_EQ(l.p.err_text, "");
     }
+    std::string filler() const { return dir_.file("full/filler"); }
+    temp_dir dir_;
+};
+
+// The number a line of text starts with after head, or -1.
+long number_after(const std::string& text, const std::string& head)
+{
+    if (text.compare(0, head.size(), head) != 0 || text.size() == head.size() ||
+        text[head.size()] < '0' || text[head.size()] > '9')
+        return -1;
+    return std::stol(text.substr(head.size()));
 }
+
+} // namespace
+
+TEST_P(EverySetUp, DropsCountsAndResumesWithoutHoldingUpTheFiling)
+{
+    const setup& s = GetParam();
+    if (s.nobody && !nobody_can_run())
+        GTEST_SKIP() << "needs root, and a build the user nobody can reach";
+    chmod(dir_.path.c_str(), 0777);
+    write_file(dir_.file("log.ini"), "affichage * T\nM = m_\n");
+    std::string day_file = dir_.file("m_" + days_ago(0, tz) + ".log");
+    std::unique_ptr<small_disk> disk;
+    start_options o(s.kind);
+    o.keep_shared = true;
+    o.nobody = s.nobody;
+    if (s.kind == console_kind::file) {
+        disk.reset(new small_disk(dir_.file("full"), 64));
+        if (!disk->ok)
+            GTEST_SKIP() << "a small file system needs root";
+        o.out_path = dir_.file("full/console.txt");
+    }
+    listener l(dir_.path, {"log.ini"}, tz, o);
+    int flags = fcntl(l.p.shared, F_GETFL);
+
+    stall(l);
+    const std::size_t line = logged_size(numbered(0));
+    for (int i = 0; i < stalled; ++i) {
+        send_to(l.port, numbered(i));
+        if (i % 50 == 49) { // the filing goes on: every line is in the day file
+            ASSERT_EQ(wait_file(day_file, (i + 1) * line).size(), (i + 1) * line) << i;
+        }
+    }
+
+    // The resume: the console takes what it holds, then two lines.
+    resume(l);
+    std::size_t had;
+    do { // until nothing more comes
+        had = l.p.out_text.size();
+        l.p.read_for(milliseconds(200));
+    } while (l.p.out_text.size() != had);
+    send_to(l.port, "M resume 1");
+    send_to(l.port, "M resume 2");
+    // In blocks, the two lines come out when a block is full; line by line,
+    // at once, with nothing after them.
+    bool in_blocks = s.kind == console_kind::pipe || s.kind == console_kind::file;
+    for (int i = 0; i < 20 && !l.p.wait_out("| M resume 2\"\n", milliseconds(300)); ++i)
+        for (int k = 0; in_blocks && k < 8; ++k)
+            send_to(l.port, "M tail " + std::string(80, 't'));
+    std::string shown = l.shown();
+    ASSERT_NE(shown.find("| M resume 2\"\n"), std::string::npos) << shown.substr(0, 300);
+
+    // Whole lines only, in order; the count said once, just before the
+    // first line after the drop; shown and counted add up. The notice says
+    // a reader too slow, or a write that failed (the full disk) and why.
+    const std::string display = "H:hh:mm:ss|from:127.0.0.1 | M";
+    const std::string notice = s.kind == console_kind::file ? "console : " : "console trop lente : ";
+    const std::string notice_end = s.kind == console_kind::file
+                                       ? " lignes non affichées : No space left on device"
+                                       : " lignes non affichées";
+    std::istringstream lines(shown);
+    int seen = 0, last = -1, notices = 0;
+    long dropped = 0;
+    std::string after_notice;
+    bool just_noticed = false;
+    for (std::string text; std::getline(lines, text);) {
+        if (just_noticed)
+            after_notice = text;
+        just_noticed = false;
+        long n = number_after(text, display);
+        long count = number_after(text, notice);
+        if (n >= 0 && text == display + numbered(static_cast<int>(n)).substr(1) + "\"") {
+            EXPECT_GT(n, last) << text;
+            last = static_cast<int>(n);
+            ++seen;
+        } else if (count > 0 && text == notice + std::to_string(count) + notice_end) {
+            ++notices;
+            dropped += count;
+            just_noticed = true;
+        } else {
+            EXPECT_TRUE(text.find("| M resume ") != std::string::npos || text.find("| M tail ") != std::string::npos)
+                << "not a whole line: " << text;
+        }
+    }
+    EXPECT_EQ(notices, 1);
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(seen + dropped, stalled);
+    EXPECT_EQ(after_notice, "H:hh:mm:ss|from:127.0.0.1 | M resume 1\"");
+    EXPECT_NE(shown.find("| M resume 1\"\nH:hh:mm:ss|from:127.0.0.1 | M resume 2\"\n"), std::string::npos);
+
+    EXPECT_EQ(fcntl(l.p.shared, F_GETFL), flags);
+    EXPECT_EQ(flags & O_NONBLOCK, 0);
+    EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
+    EXPECT_EQ(l.p.err_text, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConsoleE2E, EverySetUp,
+    testing::Values(setup{"terminal", console_kind::terminal, false},
+                    setup{"pipe_line_by_line", console_kind::line_pipe, false},
+                    setup{"pipe_in_blocks", console_kind::pipe, false},
+                    setup{"socket", console_kind::socket, false},
+                    setup{"file_on_a_full_disk", console_kind::file, false},
+                    setup{"terminal_of_another_user", console_kind::terminal, true},
+                    setup{"pipe_of_another_user_line_by_line", console_kind::line_pipe, true},
+                    setup{"pipe_of_another_user_in_blocks", console_kind::pipe, true}),
+    [](const testing::TestParamInfo<setup>& info) { return std::string(info.param.name); });
 
 // A cooked terminal of another user's, which the listener cannot open anew,
 // left unread for seconds under steady traffic (a stuck SSH window): poll
@@ -266,7 +285,7 @@ TEST(ConsoleE2E, AReaderGoneCostsNothingMore)
     }
     EXPECT_EQ(masked(wait_file(file, size)), want);
     EXPECT_EQ(waitpid(l.p.pid, nullptr, WNOHANG), 0); // still running
-    l.p.wait_err("\x01", milliseconds(100));
+    l.p.read_for(milliseconds(100));
     EXPECT_EQ(l.p.err_text, "");
 }
 

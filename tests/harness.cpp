@@ -359,9 +359,7 @@ bool listener::wait_shown(const std::string& want)
     return shown() == want;
 }
 
-// Whether text holds, at at, the shape: '9' a digit, any other character
-// itself.
-static bool shaped(const std::string& text, std::size_t at, const char* shape)
+bool shaped(const std::string& text, std::size_t at, const char* shape)
 {
     for (std::size_t i = 0; shape[i] != '\0'; ++i) {
         if (at + i >= text.size())
@@ -404,14 +402,15 @@ std::size_t logged_size(const std::string& msg)
     return logged(msg).size() - masked_stamp + stamp;
 }
 
-int loopback_socket(int& port)
+int udp_socket_on(std::uint32_t address, int& port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(address);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("cannot bind on 127.0.0.1");
+        throw std::runtime_error("cannot bind a UDP socket on port " + std::to_string(port));
     socklen_t len = sizeof a;
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     port = ntohs(a.sin_port);
@@ -420,15 +419,9 @@ int loopback_socket(int& port)
 
 int free_port()
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    int port = 0;
+    close(udp_socket_on(INADDR_ANY, port));
+    return port;
 }
 
 void send_to(int port, const std::string& payload)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <netinet/in.h>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -81,8 +83,9 @@ int run(const std::string& name, const std::vector<std::string>& args, const std
         std::string* out, std::string* err, const std::string& tz = "Europe/Paris",
         const start_options& options = {});
 
-// A UDP socket bound to 127.0.0.1 on a port the system chose; port is set.
-int loopback_socket(int& port);
+// A UDP socket bound to address (host order: INADDR_LOOPBACK, INADDR_ANY)
+// and port; port 0 lets the system choose, and is set to what it chose.
+int udp_socket_on(std::uint32_t address, int& port);
 // A UDP port that nothing is bound to at the moment of the call.
 int free_port();
 // Sends one datagram to 127.0.0.1:port.
@@ -161,6 +164,9 @@ struct listener {
     bool wait_shown(const std::string& want);
 };
 
+// Whether text holds, at at, the shape: '9' a digit, any other character
+// itself.
+bool shaped(const std::string& text, std::size_t at, const char* shape);
 // Display times and log stamps vary; masked() replaces them so that the rest
 // is compared byte for byte.
 std::string masked(const std::string& text);

@@ -334,7 +334,7 @@ TEST(Receive, RetriesWhenASignalInterruptsTheWait)
     sigaction(SIGUSR1, &sa, &old);
 
     int port = 0;
-    int fd = kit::loopback_socket(port);
+    int fd = kit::udp_socket_on(INADDR_LOOPBACK, port);
 
     ssize_t got = -2;
     char buf[msg_max + 1];

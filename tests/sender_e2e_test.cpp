@@ -18,7 +18,7 @@ namespace {
 // A UDP socket on 127.0.0.1 that collects what the sender sends.
 struct receiver {
     int port = 0;
-    int fd = loopback_socket(port);
+    int fd = udp_socket_on(INADDR_LOOPBACK, port);
     ~receiver() { close(fd); }
     // The next datagram, or nothing within the wait.
     std::optional<std::string> next(int wait_ms = 2000)
@@ -104,20 +104,28 @@ TEST(SenderE2E, TheListenerFilesWhatTheSenderSends)
     }
 }
 
-// Arguments swapped: a destination of digits alone would be looked up as an
-// address (7923 as 0.0.30.243). Run with no network but loopback, so that a
-// sender that got it wrong could not reach anywhere.
-TEST(SenderE2E, RefusesADestinationOfDigitsAlone)
+// Run with no network but its own loopback, so that a sender that got it
+// wrong could not reach anywhere. Arguments swapped: a destination of digits
+// alone would be looked up as an address (7923 as 0.0.30.243). A broadcast
+// address is allowed: the send fails (EACCES) unless broadcast is enabled
+// on the socket.
+TEST(SenderE2E, InANetworkOfItsOwn)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "a network namespace of its own needs root";
     temp_dir dir;
-    for (std::string dest : {"7923", "0"}) {
+    start_options isolated;
+    isolated.wrapper = {"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$@\"", "sh"};
+    struct { std::string dest; int status; std::string err; } cases[] = {
+        {"7923", 1, "unknown host 7923\n"},
+        {"0", 1, "unknown host 0\n"},
+        {"127.255.255.255", 0, ""},
+    };
+    for (auto& c : cases) {
         std::string out, err;
-        start_options isolated;
-        isolated.wrapper = {"unshare", "-n"};
-        EXPECT_EQ(run("pelmok", {dest, "127.0.0.1", "x"}, dir.path, &out, &err, "UTC", isolated), 1);
+        EXPECT_EQ(run("pelmok", {c.dest, "7923", "x"}, dir.path, &out, &err, "UTC", isolated), c.status)
+            << c.dest;
         EXPECT_EQ(out, "");
-        EXPECT_EQ(err, "unknown host " + dest + "\n");
+        EXPECT_EQ(err, c.err);
     }
 }

@@ -1,8 +1,5 @@
-// The sender's port reading and socket, in-process.
+// The sender's port reading, in-process.
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "sender.h"
 
@@ -23,21 +20,4 @@ TEST(ReadPort, ReadsLikePercentDWithinThePortRange)
             EXPECT_EQ(port, c.port) << c.text;
         }
     }
-}
-
-// The socket the sender sends on allows broadcast; checked on the socket
-// itself, without sending anything.
-TEST(OpenSocket, EnablesBroadcast)
-{
-    int fd = open_socket();
-    ASSERT_GE(fd, 0);
-    int on = 0;
-    socklen_t len = sizeof on;
-    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
-    EXPECT_EQ(on, 1);
-    int type = 0;
-    len = sizeof type;
-    getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len);
-    EXPECT_EQ(type, SOCK_DGRAM);
-    close(fd);
 }

@@ -91,6 +91,17 @@ TEST(ServiceE2E, TellsTheManagerItIsReadyOnceBoundAndNeverWaitsOnIt)
     const std::string said = "listener: notify: Resource temporarily unavailable\n";
     EXPECT_TRUE(l.p.wait_err(said));
     EXPECT_EQ(l.p.err_text, said);
+
+    // Ready means bound: with the port held by another program, nothing is
+    // said to the manager, and the start fails.
+    manager m(dir.file("held"));
+    o.env = {m.env()};
+    int port = 0;
+    int held = udp_socket_on(INADDR_ANY, port);
+    proc refused = start("ovelsk", {std::to_string(port)}, dir.path, tz, o);
+    EXPECT_EQ(refused.wait_exit(), 2);
+    EXPECT_EQ(m.next(nullptr, milliseconds(200)), "");
+    close(held);
 }
 
 // The stop files every datagram the kernel had queued, each under every rule
@@ -140,15 +151,10 @@ TEST(ServiceE2E, AFloodThroughTheStopDoesNotHoldItUp)
     listener l(dir.path, {"log.ini"}, tz, console_kind::pipe);
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(l.port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        udp_sender s(l.port);
         const std::string payload = "F flood " + std::string(200, 'f');
         while (flooding)
-            sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        close(fd);
+            s.send(payload);
     });
     std::this_thread::sleep_for(milliseconds(500));
     auto asked = std::chrono::steady_clock::now();
