@@ -118,7 +118,13 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
            const std::string& tz, const start_options& options)
 {
     std::vector<std::string> argv = options.wrapper;
-    if (options.out == console_kind::line_pipe) {
+    std::vector<std::string> env = options.env;
+    // stdbuf -oL: the listener reads what it sets, _STDBUF_O. Behind an
+    // emulator it is set by hand: the host's stdbuf would preload a library
+    // of the host's into the emulated program.
+    if (options.out == console_kind::line_pipe && emulated())
+        env.push_back("_STDBUF_O=L");
+    else if (options.out == console_kind::line_pipe) {
         argv.push_back("stdbuf");
         argv.push_back("-oL");
     }
@@ -210,7 +216,7 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         std::vector<char*> envp = {const_cast<char*>(tz_env.c_str()),
                                    const_cast<char*>("PATH=/usr/bin:/bin"),
                                    const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0")};
-        for (auto& e : options.env)
+        for (auto& e : env)
             envp.push_back(const_cast<char*>(e.c_str()));
         if (options.handed >= 0) {
             envp.push_back(listen_pid);
