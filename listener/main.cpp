@@ -161,9 +161,12 @@ static bool bound_to(int fd, const struct addrinfo* list)
 // names: the datagrams that came while no listener ran wait in its queue. A
 // socket of another port (the setting changed) is closed and dropped from
 // the store (where it is kept under the name udp). Returns -1 when none is
-// taken: the listener then binds its own.
-static int handed_socket(const struct addrinfo* list)
+// taken: the listener then binds its own. stored says whether the socket
+// taken is still in the store: dropping the others by their name drops it
+// too.
+static int handed_socket(const struct addrinfo* list, bool& stored)
 {
+    stored = false;
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
     if (pid == nullptr || fds == nullptr)
@@ -186,6 +189,7 @@ static int handed_socket(const struct addrinfo* list)
     }
     if (dropped)
         notify("FDSTOREREMOVE=1\nFDNAME=udp");
+    stored = taken >= 0 && !dropped;
     return taken;
 }
 
@@ -246,9 +250,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
         return 1;
     }
-    int fd = handed_socket(list);
-    bool kept = fd >= 0;
-    if (!kept)
+    bool stored = false;
+    int fd = handed_socket(list, stored);
+    if (fd < 0)
         fd = bind_first(list);
     freeaddrinfo(list); // not needed past the bind, whatever its outcome
     if (fd < 0) {
@@ -261,10 +265,10 @@ int main(int argc, char** argv)
     widen_queue(fd);
     std::printf("Attente reception port udp %s.\n", myport);
     std::fflush(stdout);
-    // Ready; and a socket bound anew is given to the service manager to
-    // keep, so that it outlives this run: the datagrams that come while the
-    // listener restarts or is upgraded wait in its queue for the next one.
-    notify(kept ? "READY=1" : "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0", kept ? -1 : fd);
+    // Ready; and a socket the service manager does not hold yet is given to
+    // it to keep, so that it outlives this run: the datagrams that come while
+    // the listener restarts or is upgraded wait in its queue for the next.
+    notify(stored ? "READY=1" : "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0", stored ? -1 : fd);
     // From here the console never holds up the receive loop.
     console_open();
     int sig = serve(fd);
