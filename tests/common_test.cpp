@@ -37,11 +37,14 @@ TEST(CopyText, RefusesWhatDoesNotFitAndCutsNothing)
 
 TEST(SplitLine, ReadsKeyKindAndValueLikeTheScanPattern)
 {
+    const std::string k39(39, 'k');
     struct {
-        const char* line;
-        const char* key;
+        std::string line;
+        std::string key;
         char kind;
-        const char* value;
+        std::string value;
+        bool key_fits = true;
+        bool value_fits = true;
     } cases[] = {
         {"ALARM = /var/log/my_log/alarm_", "ALARM", '=', "/var/log/my_log/alarm_"},
         {"192.168.1. : /var/log/my_log/lan_", "192.168.1.", ':', "/var/log/my_log/lan_"},
@@ -57,31 +60,20 @@ TEST(SplitLine, ReadsKeyKindAndValueLikeTheScanPattern)
         {"", "", '\0', ""},
         {"   \r", "", '\0', ""},
         {"single", "single", '\0', ""},
+        // A word too long for its field leaves it empty, and says so.
+        {k39 + " = p_", k39, '=', "p_"},
+        {k39 + "k = p_", "", '=', "p_", false},
+        {"k = " + std::string(200, 'v'), "k", '=', "", true, false},
     };
     for (auto& c : cases) {
         conf_fields f;
-        split_line(c.line, f);
-        EXPECT_STREQ(f.key, c.key) << c.line;
+        split_line(c.line.c_str(), f);
+        EXPECT_STREQ(f.key, c.key.c_str()) << c.line;
         EXPECT_EQ(f.kind, c.kind) << c.line;
-        EXPECT_STREQ(f.value, c.value) << c.line;
-        EXPECT_TRUE(f.key_fits && f.value_fits) << c.line;
+        EXPECT_STREQ(f.value, c.value.c_str()) << c.line;
+        EXPECT_EQ(f.key_fits, c.key_fits) << c.line;
+        EXPECT_EQ(f.value_fits, c.value_fits) << c.line;
     }
-}
-
-TEST(SplitLine, SaysWhenAWordDoesNotFitItsField)
-{
-    conf_fields f;
-    std::string key39(39, 'k'), key40(40, 'k');
-    split_line((key39 + " = p_").c_str(), f);
-    EXPECT_TRUE(f.key_fits);
-    EXPECT_EQ(f.key, key39);
-    split_line((key40 + " = p_").c_str(), f);
-    EXPECT_FALSE(f.key_fits);
-    EXPECT_STREQ(f.key, "");
-    EXPECT_EQ(f.kind, '=');
-    EXPECT_STREQ(f.value, "p_");
-    split_line(("k = " + std::string(200, 'v')).c_str(), f);
-    EXPECT_FALSE(f.value_fits);
 }
 
 // Writes text to a file and reads it back line by line.
@@ -167,19 +159,17 @@ TEST(DayFileName, IsPrefixThenLocalDateThenLog)
         EXPECT_TRUE(day_file_name(out, sizeof out, c.prefix, local(c.when, c.tz))) << c.name;
         EXPECT_STREQ(out, c.name);
     }
-}
-
-TEST(DayFileName, RefusesANameThatDoesNotFit)
-{
+    // What does not fit is refused, never cut.
     std::tm when = local(1796637000, "UTC");
     char out[20];
     EXPECT_TRUE(day_file_name(out, sizeof out, "abcd_", when)); // 19 characters
     EXPECT_FALSE(day_file_name(out, sizeof out, "abcde_", when));
     EXPECT_STREQ(out, "");
-    char date[day_date_size];
     when.tm_year = 10000 - 1900; // a five-digit year does not fit the date
-    EXPECT_FALSE(day_date(date, sizeof date, when));
+    EXPECT_FALSE(day_date(out, day_date_size, when));
 }
+
+
 
 // A day file's name read back by the rule that makes it: only a real date
 // of the calendar is a date.

@@ -291,12 +291,7 @@ void proc::stop()
     }
 }
 
-proc::proc(proc&& o) noexcept
-    : pid(o.pid), out(o.out), err(o.err), shared(o.shared), out_file(o.out_file),
-      out_text(std::move(o.out_text)), err_text(std::move(o.err_text)), end_signal(o.end_signal)
-{
-    o.pid = o.out = o.err = o.shared = -1;
-}
+proc::proc(proc&& o) noexcept { *this = std::move(o); }
 
 proc& proc::operator=(proc&& o) noexcept
 {

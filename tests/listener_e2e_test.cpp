@@ -54,7 +54,7 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         return "listener: configuration '" + c + "': a path of at most 119 characters ending in log.ini\n";
     };
     const std::string long_path = "/" + std::string(111, 'd') + "/log.ini"; // 120 characters
-    struct { std::vector<std::string> args; std::string out, err; } cases[] = {
+    struct { std::vector<std::string> args; std::string out, err; int status = 0; } cases[] = {
         {{}, usage, ""},
         {{"7923", "a/log.ini", "extra"}, usage, ""},
         {{"123456789"}, usage, port("123456789")}, // nine characters: never cut to a port of eight
@@ -69,10 +69,13 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         {{"7923", "/etc/log.INI"}, given + usage, conf("/etc/log.INI")},
         {{"7923", "log.in"}, given + usage, conf("log.in")},
         {{"7923", long_path}, given + usage, conf(long_path)},
+        // A port no resolver knows.
+        {{"nosuchsv"}, "caractéristique affichage : 1 \n",
+         "getaddrinfo: Servname not supported for ai_socktype\n", 1},
     };
     for (auto& c : cases) {
         std::string out, err;
-        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), 0) << c.err;
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), c.status) << c.err;
         EXPECT_EQ(out, c.out) << c.err;
         EXPECT_EQ(err, c.err);
     }
@@ -102,20 +105,24 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
     }
 }
 
-TEST(ListenerE2E, PortAloneShowsEveryMessageAndFilesNothing)
+// With the port alone, or a configuration that is missing, every message is
+// shown and nothing is filed.
+TEST(ListenerE2E, WithNoRulesShowsEveryMessageAndFilesNothing)
 {
     temp_dir dir;
-    listener l(dir.path, {});
-    EXPECT_EQ(l.p.out_text, started(l.port, 1));
-    send_to(l.port, "PUMP 3 ALARM");
-    send_to(l.port, "");
-    send_to(l.port, std::string("before\0after", 12));
-    send_to(l.port, std::string(600, 'x'));
-    send_to(l.port, "last");
-    ASSERT_TRUE(l.p.wait_out("| last\"\n")) << l.p.out_text;
-    EXPECT_EQ(l.shown(), shown_line("PUMP 3 ALARM") + shown_line("") + shown_line("before") +
-                             shown_line(std::string(499, 'x')) + shown_line("last"));
-    l.p.stop();
+    const std::string missing = given + "le fichier d initialisation indiqué  n'existe pas\n";
+    for (std::vector<std::string> config : {std::vector<std::string>{}, {dir.file("absent/log.ini")}}) {
+        listener l(dir.path, config);
+        EXPECT_EQ(l.p.out_text, (config.empty() ? "" : missing) + started(l.port, 1));
+        send_to(l.port, "PUMP 3 ALARM");
+        send_to(l.port, "");
+        send_to(l.port, std::string("before\0after", 12));
+        send_to(l.port, std::string(600, 'x'));
+        send_to(l.port, "last");
+        ASSERT_TRUE(l.p.wait_out("| last\"\n")) << l.p.out_text;
+        EXPECT_EQ(l.shown(), shown_line("PUMP 3 ALARM") + shown_line("") + shown_line("before") +
+                                 shown_line(std::string(499, 'x')) + shown_line("last"));
+    }
     EXPECT_EQ(system(("test -z \"$(ls " + dir.path + ")\"").c_str()), 0);
 }
 
@@ -206,26 +213,6 @@ TEST(ListenerE2E, QuietModeShowsNothingButFiles)
     EXPECT_EQ(masked(wait_file(file, 2 * logged_size("ALARM 1"))), logged("ALARM 1") + logged("ALARM 2"));
     l.p.read_for(milliseconds(200)); // gather whatever the console got
     EXPECT_EQ(l.shown(), "");
-}
-
-TEST(ListenerE2E, MissingConfigurationRunsWithNoRulesShowingAll)
-{
-    temp_dir dir;
-    listener l(dir.path, {dir.file("absent/log.ini")});
-    EXPECT_EQ(l.p.out_text,
-              given + "le fichier d initialisation indiqué  n'existe pas\n" + started(l.port, 1));
-    send_to(l.port, "hello");
-    ASSERT_TRUE(l.p.wait_out("| hello\"\n"));
-    EXPECT_EQ(l.shown(), shown_line("hello"));
-}
-
-TEST(ListenerE2E, UnknownServiceEndsWithStatusOne)
-{
-    temp_dir dir;
-    std::string out, err;
-    EXPECT_EQ(run("ovelsk", {"nosuchsv"}, dir.path, &out, &err), 1);
-    EXPECT_EQ(out, "caractéristique affichage : 1 \n");
-    EXPECT_EQ(err, "getaddrinfo: Servname not supported for ai_socktype\n");
 }
 
 TEST(ListenerE2E, PortHeldByAnotherProgramEndsWithStatusTwo)

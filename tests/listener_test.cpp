@@ -140,58 +140,48 @@ TEST(ListenerReader, SkipsTheTwentySixthRuleOfEachKind)
     EXPECT_EQ(r.source[24].second, "p24_");
 }
 
-TEST(ListenerReader, MissingFileLeavesTablesAndMode)
-{
-    aff = 1;
-    i_name = 3;
-    testing::internal::CaptureStdout();
-    init("/nonexistent/dir/log.ini");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "le fichier d initialisation indiqué  n'existe pas\n");
-    EXPECT_EQ(aff, 1);
-    EXPECT_EQ(i_name, 3);
-}
-
-// A configuration that opens and cannot be read says so and holds no rule.
-TEST(ListenerReader, SaysALineItCannotRead)
+// A configuration that cannot be opened leaves the tables and the mode as
+// they were; one that opens and cannot be read says so and holds no rule.
+TEST(ListenerReader, SaysAFileItCannotOpenOrRead)
 {
     kit::temp_dir dir;
     ASSERT_EQ(mkdir(dir.file("log.ini").c_str(), 0755), 0);
-    i_name = 3;
-    testing::internal::CaptureStdout();
-    init(dir.file("log.ini").c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              opened + "ligne 1 : lecture impossible : Is a directory\n");
-    EXPECT_EQ(i_name, 0);
+    struct { std::string path, said; int rules; } cases[] = {
+        {"/nonexistent/dir/log.ini", "le fichier d initialisation indiqué  n'existe pas\n", 3},
+        {dir.file("log.ini"), opened + "ligne 1 : lecture impossible : Is a directory\n", 0},
+    };
+    for (auto& c : cases) {
+        aff = 1;
+        i_name = 3;
+        testing::internal::CaptureStdout();
+        init(c.path.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.said);
+        EXPECT_EQ(aff, 1);
+        EXPECT_EQ(i_name, c.rules);
+    }
 }
 
 TEST(LogLine, IsStampStarsMessageBlanks)
 {
     setenv("TZ", "UTC", 1);
     tzset();
-    time_t t = 1796637000;
-    std::tm when;
-    localtime_r(&t, &when);
-    struct { std::string msg; std::string line; } cases[] = {
-        {"PUMP 3 ALARM", " 07/12/2026 09:50:00  ***  PUMP 3 ALARM  \n"},
-        {"", " 07/12/2026 09:50:00  ***    \n"},
-        {"two\nlines", " 07/12/2026 09:50:00  ***  two\nlines  \n"},
-        {std::string(499, 'm'), " 07/12/2026 09:50:00  ***  " + std::string(499, 'm') + "  \n"},
+    const std::string stamp = " 07/12/2026 09:50:00  ***  ";
+    struct { time_t t; std::string msg; std::string line; } cases[] = {
+        {1796637000, "PUMP 3 ALARM", stamp + "PUMP 3 ALARM  \n"},
+        {1796637000, "", stamp + "  \n"},
+        {1796637000, "two\nlines", stamp + "two\nlines  \n"},
+        {1796637000, std::string(499, 'm'), stamp + std::string(499, 'm') + "  \n"},
+        // After 19 January 2038 03:14:07 UTC, where a 32-bit clock ends.
+        {static_cast<time_t>(2147483648LL), "late", " 19/01/2038 03:14:08  ***  late  \n"},
     };
+    char out[600];
+    std::tm when;
     for (auto& c : cases) {
-        char out[600];
+        localtime_r(&c.t, &when);
         std::size_t n = log_line(out, sizeof out, c.msg.c_str(), when);
         EXPECT_EQ(std::string(out, n), c.line);
     }
-    char small[30];
-    EXPECT_EQ(log_line(small, sizeof small, "PUMP 3 ALARM", when), 0u);
-
-    // After 19 January 2038 03:14:07 UTC, where a 32-bit clock ends.
-    t = static_cast<time_t>(2147483648LL);
-    localtime_r(&t, &when);
-    char out[600];
-    std::size_t n = log_line(out, sizeof out, "late", when);
-    EXPECT_EQ(std::string(out, n), " 19/01/2038 03:14:08  ***  late  \n");
+    EXPECT_EQ(log_line(out, 30, "PUMP 3 ALARM", when), 0u); // too small: refused, not cut
 }
 
 // What any host sends is shown without a byte that could drive the terminal

@@ -164,6 +164,23 @@ TEST_F(Record, SyncsEachFileAppendedToOnceWhenItsTimeIsUp)
     EXPECT_EQ(synced.size(), 4u);
     std::string text = kit::read_file("a_" + day + ".log");
     EXPECT_EQ(kit::masked(text.substr(0, 2 * kit::logged_size("1"))), kit::logged("1") + kit::logged("2"));
+
+    // A sync that fails is said once, not at every sync while it fails.
+    failing_sync = "b_" + day + ".log";
+    file("5", "b_");
+    EXPECT_EQ(sync_at(t + 22000), "");
+    EXPECT_EQ(sync_at(t + 27000), "listener: journal: " + failing_sync + ": sync: Input/output error\n");
+    file("6", "b_");
+    EXPECT_EQ(sync_at(t + 28000), "");
+    EXPECT_EQ(sync_at(t + 33000), ""); // failing still: not said again
+
+    // A day file leaves the journal's hands only once synced: at midnight.
+    synced.clear();
+    const time_t midnight = 1796688000; // 8 December 2026 00:00 UTC
+    file("late", "c_", midnight - 1);
+    EXPECT_EQ(synced, names{});
+    file("early", "c_", midnight + 1);
+    EXPECT_EQ(synced, names{"c_" + day + ".log"});
 }
 
 // The receive waits at most a second while appends wait, and for ever once
@@ -192,16 +209,6 @@ TEST_F(Record, TheReceiveTimesOutOnlyWhileAppendsWait)
     close(fd);
 }
 
-// A day file leaves the journal's hands only once synced: at midnight.
-TEST_F(Record, SyncsAFileBeforeForgettingIt)
-{
-    const time_t midnight = 1796688000; // 8 December 2026 00:00 UTC
-    file("late", "a_", midnight - 1);
-    EXPECT_EQ(synced, names{});
-    file("early", "a_", midnight + 1);
-    EXPECT_EQ(synced, names{"a_" + day + ".log"});
-}
-
 // What a day file is, is looked at again after a minute; a failure that
 // lasts is said again after a minute (or when the clock goes back) with what
 // it cost so far, and its end is said too.
@@ -225,19 +232,6 @@ TEST_F(Record, LooksAgainAndRepeatsAFailureOncePerMinute)
     EXPECT_EQ(file("g", "minute_", t0 + 130),
               "listener: journal: " + path + ": filing again after 4 messages not filed\n");
     EXPECT_EQ(kit::masked(kit::read_file(path)), kit::logged("g"));
-}
-
-// A sync that fails is said once, not at every sync while it fails.
-TEST_F(Record, SaysAFailingSyncOnce)
-{
-    failing_sync = "a_" + day + ".log";
-    file("1", "a_");
-    EXPECT_EQ(sync_at(t), "");
-    EXPECT_EQ(sync_at(t + 5000), "listener: journal: " + failing_sync + ": sync: Input/output error\n");
-    file("2", "a_");
-    EXPECT_EQ(sync_at(t + 6000), "");
-    EXPECT_EQ(sync_at(t + 11000), "");
-    EXPECT_EQ(synced.size(), 2u);
 }
 
 // What a crash left at a day file's end is made whole before its first line
