@@ -141,10 +141,7 @@ TEST_F(Console, AWriteThatStartsAfterItsBoundIsStillCut)
 TEST_F(Console, KeepsTwoPipesApart)
 {
     int out[2], err[2];
-    ASSERT_EQ(pipe(out), 0);
-    ASSERT_EQ(pipe(err), 0);
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(pipe2(out, O_NONBLOCK) + pipe2(err, O_NONBLOCK), 0);
     {
         console_on on(out[1], err[1]);
         put(err_console, "report\n");

@@ -1,6 +1,7 @@
 // The listener under faults: a full disk, a special file where a day file
-// should be, garbage, a flood and a crashed day file. Each time it keeps running and loses nothing it could
-// have filed.
+// should be, garbage and a flood. Each time it keeps running and loses
+// nothing it could have filed. (A day file a crash left is repaired in
+// record_test, and after real power cuts in the board test.)
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -173,28 +174,4 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
     // Still running: the next message is filed.
     send_to(l.port, "F end");
     EXPECT_NE(wait_file(file, text.size() + 35).find("***  F end  \n"), std::string::npos);
-}
-
-// After a power cut a day file can end in NUL bytes (its size was written,
-// its data not) or in part of a line. The first line a run appends to it
-// comes after the NUL bytes are cut away and the partial line is ended;
-// each repair is said once, and a whole file is left as it is.
-TEST(FaultsE2E, ADayFileLeftByACrashIsMadeWholeBeforeItsNextLine)
-{
-    // Every kind of end is tried in record_test; here, the listener's own
-    // run: repaired at its first line, said once, then appended to.
-    temp_dir dir;
-    write_file(dir.file("log.ini"), "affichage * S\nX = both_\n");
-    std::string name = "both_" + today() + ".log";
-    const std::string before = " 08/12/2026 10:00:00  ***  X 0  \n";
-    write_file(dir.file(name), before + " 08/12/20" + std::string(4064, '\0'));
-    listener l(dir.path, {"log.ini"}, tz);
-    send_to(l.port, "X 1");
-    send_to(l.port, "X 2");
-    ASSERT_TRUE(l.wait_shown(shown_line("X 1") + shown_line("X 2")));
-    EXPECT_EQ(masked(read_file(dir.file(name))), masked(before + " 08/12/20\n") + logged("X 1") + logged("X 2"));
-    std::string report = "listener: journal: " + name + ": 4064 NUL bytes left by a crash removed\n" +
-                         "listener: journal: " + name + ": partial line left by a crash ended with a newline\n";
-    EXPECT_TRUE(l.p.wait_err(report));
-    EXPECT_EQ(l.p.err_text, report);
 }

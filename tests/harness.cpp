@@ -152,18 +152,11 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
     }
     case console_kind::pipe:
     case console_kind::line_pipe:
-    case console_kind::joined: {
-        int ends[2];
-        if (pipe(ends) != 0)
-            throw std::runtime_error("no pipe");
-        reader = ends[0];
-        writer = ends[1];
-        break;
-    }
+    case console_kind::joined:
     case console_kind::socket: {
         int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
-            throw std::runtime_error("no socket pair");
+        if ((options.out == console_kind::socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, ends) : pipe(ends)) != 0)
+            throw std::runtime_error("no pipe or socket pair");
         reader = ends[0];
         writer = ends[1];
         break;
@@ -270,8 +263,7 @@ int proc::wait_exit(milliseconds timeout)
             break;
         if (clock::now() >= end)
             return -1;
-        drain(out, out_text, 5, out_file);
-        drain(err, err_text, 5);
+        read_for(milliseconds(5));
     }
     pid = -1;
     // Whatever the program wrote before it ended is still in the pipes.
