@@ -60,9 +60,9 @@ int main(int argc, char** argv)
         std::fputs("brannic-retention: no local date for the clock's time; nothing deleted\n", stderr);
         return 1;
     }
-    auto s = [](unsigned long n) { return n == 1 ? "" : "s"; };
-    std::printf("bilan : %lu effacé%s (datés du %s ou d'avant), %lu gardé%s, %lu laissé%s de côté",
-                t.deleted, s(t.deleted), date, t.kept, s(t.kept), t.left_out, s(t.left_out));
+    auto s = [](unsigned long n) { return n > 1 ? "s" : ""; }; // 0 and 1 take the singular
+    std::printf("bilan : %lu effacé%s (daté%s du %s ou d'avant), %lu gardé%s, %lu laissé%s de côté",
+                t.deleted, s(t.deleted), s(t.deleted), date, t.kept, s(t.kept), t.left_out, s(t.left_out));
     if (t.left_out > 0)
         std::printf(", le plus ancien : %s", t.oldest);
     std::puts("");
