@@ -43,12 +43,16 @@ bool local_time(std::time_t now, std::tm& out)
     return localtime_r(&now, &out) != nullptr;
 }
 
-std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when)
+// The stamp of a log line at a broken-down local time; false when it does
+// not fit.
+static bool log_stamp(char (&stamp)[log_stamp_len + 1], const std::tm& when)
 {
-    char stamp[log_stamp_len + 1];
-    if (std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &when) == 0)
-        return 0;
-    // " stamp  ***  msg  \n", copied piece by piece.
+    return std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &when) != 0;
+}
+
+// " stamp  ***  msg  \n", copied piece by piece.
+static std::size_t stamped_line(char* out, std::size_t size, const char* msg, const char* stamp)
+{
     std::size_t s = std::strlen(stamp), m = std::strlen(msg);
     std::size_t n = 1 + s + (sizeof log_mid - 1) + m + (sizeof log_end - 1);
     if (n >= size)
@@ -65,6 +69,33 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
     return n;
 }
 
+std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm& when)
+{
+    char stamp[log_stamp_len + 1];
+    return log_stamp(stamp, when) ? stamped_line(out, size, msg, stamp) : 0;
+}
+
+// The local time of one second and its stamp, the same for every message
+// filed in it: broken down and formatted once for them all.
+struct dated_second {
+    bool set = false;   // at is a second looked at
+    std::time_t at = 0;
+    bool ok = false;    // the clock's time has a local date, and a stamp
+    std::tm when = {};
+    char stamp[log_stamp_len + 1] = {};
+};
+static dated_second second;
+
+static const dated_second& dated(std::time_t now)
+{
+    if (!second.set || second.at != now) {
+        second.set = true;
+        second.at = now;
+        second.ok = local_time(now, second.when) && log_stamp(second.stamp, second.when);
+    }
+    return second;
+}
+
 // What the listener knows of the day file of each prefix: its path, what it
 // was found to be, whether appending to it fails, and whether it holds
 // appends not yet written to disk. A failure is said when it starts, at most
@@ -73,11 +104,16 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
 struct day_state {
     char prefix[prefix_size];
     char path[listener_day_path_size];
+    std::time_t named_at; // the second path was last made for
     bool tail_checked;   // its end was looked at in this run (repair_tail)
     std::time_t seen_regular; // when it was last found a regular file; 0: not yet
+    long long size;      // its size then, and since counted; -1: not known
+    int room;            // its file system (room.h); -1: none known
+    std::time_t room_looked; // when the file system was looked for; 0: not yet
     bool failing;
     unsigned long lost;  // messages not filed since the failure began
     std::time_t said;    // when the failure was last reported
+    char why[160];       // what it was, as last said
     bool dirty;          // appended to since the last sync
     std::size_t unstarted; // bytes appended whose write to disk is not started
     bool sync_failing;   // the last sync failed, and was said
@@ -100,6 +136,8 @@ void journal_reset()
     waiting_ms = -1;
     synced_ms = LLONG_MIN / 2;
     tz_ever = false;
+    second = dated_second{};
+    room_reset();
 }
 
 // The state of prefix; nullptr for a prefix past MAX_PREFIXES, which cannot
@@ -113,6 +151,8 @@ static day_state* state_of(const char* prefix)
         return nullptr;
     day_state& s = states[n_states++];
     s = day_state{};
+    s.size = -1;
+    s.room = -1;
     copy_text(s.prefix, prefix);
     return &s;
 }
@@ -137,19 +177,32 @@ static void report(const char* where, const char* fmt, ...)
 
 // One message could not be filed in the day file of s; where names it (its
 // path, or its prefix when no path could be made), why says what failed.
-static void not_filed(day_state& s, const char* where, const char* why, std::time_t now)
+// Returns -1, for journal to return.
+static int not_filed(day_state& s, const char* where, const char* why, std::time_t now)
 {
+    copy_text(s.why, why); // every reason fits
     if (!s.failing) {
         s.failing = true;
         s.lost = 1;
         s.said = now;
         report(where, "%s\n", why);
-        return;
+        return -1;
     }
     ++s.lost;
     if (recheck_due(now, s.said)) {
         s.said = now;
         report(where, "%s (%lu messages not filed so far)\n", why, s.lost);
+    }
+    return -1;
+}
+
+void journal_say_unfiled()
+{
+    for (int i = 0; i < n_states; ++i) {
+        const day_state& s = states[i];
+        if (s.failing)
+            report(s.path[0] != '\0' ? s.path : s.prefix, "%s (%lu messages not filed so far)\n", s.why,
+                   s.lost);
     }
 }
 
@@ -292,8 +345,13 @@ static int open_day_file(day_state& s, const char* path, std::time_t now)
             not_filed(s, path, "not a regular file", now);
             return -1;
         }
-        if (repair && st.st_size > 0)
-            say_repair(path, repair_tail(fd, st.st_size));
+        s.size = st.st_size;
+        if (repair && st.st_size > 0) {
+            tail_repair r = repair_tail(fd, st.st_size);
+            say_repair(path, r);
+            s.size -= r.failed == tail_repair::cutting ? 0 : r.nul_bytes;
+            s.size += r.partial && r.failed == tail_repair::done ? 1 : 0;
+        }
         s.seen_regular = now;
     }
     s.tail_checked = true;
@@ -309,11 +367,8 @@ static void check_dir(const char* prefix, const char* (&said)[2 * MAX_RULES], in
             return;
     said[n_said++] = prefix;
     char dir[prefix_size];
-    const char* slash = std::strrchr(prefix, '/');
-    std::size_t n = slash == nullptr ? 0 : static_cast<std::size_t>(slash - prefix) + 1;
-    std::memcpy(dir, prefix, n);
-    dir[n] = '\0';
-    if (faccessat(AT_FDCWD, n == 0 ? "." : dir, W_OK | X_OK, AT_EACCESS) != 0)
+    prefix_dir(prefix, dir);
+    if (faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) != 0)
         report(prefix, "directory not writable: %s\n", std::strerror(errno));
 }
 
@@ -332,6 +387,15 @@ int journal(const char* msg, const char* prefix)
     return journal_at(msg, prefix, std::time(nullptr));
 }
 
+// The day file of s has reached the bound.
+static int at_bound(day_state& s, const char* path, std::time_t now)
+{
+    char why[120];
+    std::snprintf(why, sizeof why, "not filed: the day file reached its bound of %lld MiB; the prefix files again the next day",
+                  day_max_bytes >> 20);
+    return not_filed(s, path, why, now);
+}
+
 int journal_at(const char* msg, const char* prefix, std::time_t now)
 {
     static char path[listener_day_path_size];
@@ -339,33 +403,55 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
 
     day_state* found = state_of(prefix);
     if (found == nullptr)
-        return 0;
+        return -1;
     day_state& s = *found;
-    std::tm when;
-    if (!local_time(now, when)) {
-        not_filed(s, prefix, "no local date for the clock's time", now);
-        return 0;
-    }
-    if (!day_file_name(path, sizeof path, prefix, when)) {
-        not_filed(s, prefix, "day-file name too long", now);
-        return 0;
-    }
-    std::size_t len = log_line(line, sizeof line, msg, when);
-    if (len == 0) {
-        not_filed(s, path, "log line too long", now);
-        return 0;
-    }
+    const dated_second& d = dated(now);
+    if (!d.ok)
+        return not_filed(s, prefix, "no local date for the clock's time", now);
+    // The day file's name stays that of the second it was made for.
+    if (s.path[0] != '\0' && s.named_at == now)
+        copy_field(path, s.path);
+    else if (!day_file_name(path, sizeof path, prefix, d.when))
+        return not_filed(s, prefix, "day-file name too long", now);
+    std::size_t len = stamped_line(line, sizeof line, msg, d.stamp);
+    if (len == 0)
+        return not_filed(s, path, "log line too long", now);
+    s.named_at = now;
     if (std::strcmp(s.path, path) != 0) {
         if (s.dirty)
             sync_file(s); // yesterday's last lines, before its name is forgotten
         copy_field(s.path, path);
         s.tail_checked = false; // a new day's file: look at what it is
         s.seen_regular = 0;
+        s.size = -1;
+    }
+
+    // The bound and the floor, from what is known: no system call, but
+    // what is there to look at again once a minute (a day file at its bound
+    // that was removed) or once a second (free space short).
+    bool bound = day_max_bytes > 0;
+    auto over = [&s, len] { return s.size >= 0 && s.size + static_cast<long long>(len) > day_max_bytes; };
+    if (bound && over() && !recheck_due(now, s.seen_regular))
+        return at_bound(s, path, now);
+    if (s.room < 0 && (s.room_looked == 0 || recheck_due(now, s.room_looked))) {
+        s.room = room_of(prefix, now);
+        s.room_looked = now;
+    }
+    long long need = room_needed(s.room, s.size, len);
+    if (!room_for(s.room, need, now)) {
+        char why[sizeof s.why];
+        room_why(s.room, why, sizeof why);
+        return not_filed(s, path, why, now);
     }
 
     int fd = open_day_file(s, path, now);
     if (fd < 0)
-        return 0;
+        return -1;
+    need = room_needed(s.room, s.size, len); // the size is known once open
+    if (bound && over()) {
+        close(fd);
+        return at_bound(s, path, now);
+    }
     append_result r = append_whole(fd, line, len);
     if (r.err == 0) {
         // Under a flood, the kernel is asked now and then to start writing
@@ -379,14 +465,15 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     }
     if (close(fd) != 0 && r.err == 0)
         r.err = errno;
-    if (r.err != 0 || r.nothing) {
-        not_filed(s, path,
-                  r.stuck ? "part of a line written and not taken back"
-                  : r.nothing ? "nothing written"
-                              : std::strerror(r.err),
-                  now);
-        return 0;
-    }
+    if (r.err != 0 || r.nothing)
+        return not_filed(s, path,
+                         r.stuck ? "part of a line written and not taken back"
+                         : r.nothing ? "nothing written"
+                                     : std::strerror(r.err),
+                         now);
+    if (s.size >= 0)
+        s.size += static_cast<long long>(len);
+    room_taken(s.room, need);
     if (!s.dirty) {
         s.dirty = true;
         ++n_dirty;

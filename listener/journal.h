@@ -7,19 +7,11 @@
 
 #include "day_file.h"
 #include "listener.h"
+#include "room.h"
 
 // Room for the path of a day file (day_file.h), with some to spare.
 constexpr std::size_t listener_day_path_size = 64; // at most 63 characters
 static_assert(listener_day_path_size > day_path_max, "every rule's day file must fit");
-
-// How often the listener looks again at what does not change per message:
-// the time zone, a day file's type, and a failure that lasts. True when that
-// long has passed since then, or the clock went back before it.
-constexpr std::time_t recheck_seconds = 60;
-constexpr bool recheck_due(std::time_t now, std::time_t then)
-{
-    return now - then >= recheck_seconds || now < then;
-}
 
 // Breaks a time down into local time: the stamp of a log line, the date of
 // a day file and the hour of a display line come from here. The system's time
@@ -44,8 +36,11 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
 // when the listener starts, not at the first message's failed append.
 void journal_check_dirs();
 
-// Appends one log line for msg to today's day file of prefix. Failures are
-// reported on standard error; the caller goes on either way. Returns 0.
+// Appends one log line for msg to today's day file of prefix, unless the
+// file system would then be below its floor or the day file past its bound
+// (room.h). Failures are reported on standard error, when they start, once
+// a minute while they last, and when they end; the caller goes on either
+// way. Returns 0 when the line was filed, -1 when it was not.
 int journal(const char* msg, const char* prefix);
 // The same at a given clock reading, so that the once-a-minute rules can be
 // tried without waiting.
@@ -72,6 +67,10 @@ bool sync_due(long long now_ms, long long last_ms, long long since_ms, std::size
 // sync is sync_interval_ms old. Returns whether appends are still waiting
 // for it: then the caller calls again within a second, traffic or not.
 bool journal_sync(long long now_ms);
+
+// Says each prefix whose messages are not being filed, with why and how
+// many were not (at the stop: nothing lost goes uncounted).
+void journal_say_unfiled();
 
 // Writes every day file appended to since the last sync to disk now,
 // whenever the last sync was (at the stop).

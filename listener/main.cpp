@@ -26,6 +26,7 @@
 #include "journal.h"
 #include "listener.h"
 #include "receive.h"
+#include "room.h"
 #include "text.h"
 
 char myport[port_size];
@@ -54,6 +55,27 @@ static bool port_ok(const char* port)
     number_text n = read_number(port, port_max);
     bool number = (n.digits && *n.end == '\0') || *port == '\0';
     return !number || (!n.negative && !n.over && n.value >= 1);
+}
+
+// A setting of the room the record may take, from the environment (the
+// service's settings file; the command line stays as it is): digits only,
+// from 0 to max. Unset or empty leaves value as it was. False, with the
+// setting named on standard error after the usage lines, for any other text.
+static bool room_setting(const char* name, unsigned long long max, unsigned long long& value,
+                         const char* meaning)
+{
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return true;
+    number_text n = read_number(text, max);
+    if (*text >= '0' && *text <= '9' && *n.end == '\0' && !n.over) {
+        value = n.value;
+        return true;
+    }
+    usage();
+    std::fflush(stdout);
+    std::fprintf(stderr, "listener: %s '%s': %s\n", name, text, meaning);
+    return false;
 }
 
 // Binds the first entry of the resolver's list that takes a socket and a
@@ -221,6 +243,16 @@ int main(int argc, char** argv)
                      argv[1]);
         return 0;
     }
+    // A day file at most this many MiB (none by default), and this share of
+    // each file system left free.
+    unsigned long long day_mib = 0, floor_pct = floor_percent_default;
+    if (!room_setting("OVELSK_DAY_MAX_MIB", day_max_mib_max, day_mib,
+                      "the bound of a day file, a number of MiB up to 1048576; 0 or empty: none") ||
+        !room_setting("OVELSK_FLOOR_PERCENT", floor_percent_max, floor_pct,
+                      "the share of each file system kept free, a whole percentage from 0 to 50"))
+        return 0;
+    day_max_bytes = static_cast<long long>(day_mib) << 20;
+    floor_percent = static_cast<int>(floor_pct);
     aff = 1;
     if (argc == 3) {
         std::puts(" il y a un  fichier d'initialisation précisé");

@@ -144,13 +144,34 @@ static void say_step(long long step)
         console_put(err_console, text, static_cast<std::size_t>(n));
 }
 
+// The sender whose text ip_orig holds: a flood comes from one sender, whose
+// text is made once.
+static struct {
+    bool set = false;
+    sa_family_t family = 0;
+    unsigned char addr[sizeof(struct in6_addr)] = {};
+} noted;
+
 void note_sender(const struct sockaddr_storage& from)
 {
+    auto* sa = const_cast<struct sockaddr*>(reinterpret_cast<const struct sockaddr*>(&from));
+    const void* addr = get_in_addr(sa);
+    std::size_t len = from.ss_family == AF_INET ? sizeof(struct in_addr) : sizeof(struct in6_addr);
+    if (noted.set && noted.family == from.ss_family && std::memcmp(noted.addr, addr, len) == 0)
+        return;
     // The address text is held whole (45 characters for IPv6), so that
     // source rules and the display see the same text.
-    auto* sa = const_cast<struct sockaddr*>(reinterpret_cast<const struct sockaddr*>(&from));
-    if (inet_ntop(from.ss_family, get_in_addr(sa), ip_orig, sizeof ip_orig) == nullptr)
+    noted.set = inet_ntop(from.ss_family, addr, ip_orig, sizeof ip_orig) != nullptr;
+    if (!noted.set)
         ip_orig[0] = '\0';
+    noted.family = from.ss_family;
+    std::memcpy(noted.addr, addr, len);
+}
+
+void forget_sender()
+{
+    noted.set = false;
+    ip_orig[0] = '\0';
 }
 
 // Takes the receive's timeout off fd.
@@ -208,7 +229,8 @@ struct loop_state {
 
 // Routes one datagram of n bytes, received at now_ms: its drop count and the
 // clock looked at first, so that what they say comes before its lines.
-static void take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_storage& from,
+// Returns whether every rule's day file took it.
+static bool take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_storage& from,
                  long long now_ms)
 {
     if (st.counting && drops_due(st.drops, st.dropped, now_ms))
@@ -218,7 +240,7 @@ static void take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_sto
         say_step(step);
     note_sender(from);
     buf[n] = '\0';
-    route(buf);
+    return route(buf);
 }
 
 // Says the kernel's drop count if it grew since it was last said: after a
@@ -238,13 +260,14 @@ static const char* signal_name(int sig)
 
 // The stop: every datagram queued is received without waiting and filed,
 // for stop_drain_ms at most, so that a flood that keeps the queue full
-// cannot hold the listener; then the day files are synced, and what the
-// console gathered is written if it takes it at once.
+// cannot hold the listener; then the day files are synced, what could not
+// be filed is counted by prefix, and what the console gathered is written
+// if it takes it at once.
 static int finish(int fd, loop_state& st, char* buf)
 {
     int sig = stop_signal;
     long long until = monotonic_ms() + stop_drain_ms;
-    unsigned long taken = 0;
+    unsigned long taken = 0, unfiled = 0;
     bool left = false;
     for (;;) {
         struct sockaddr_storage from;
@@ -252,8 +275,10 @@ static int finish(int fd, loop_state& st, char* buf)
         if (n < 0)
             break; // the queue is empty, or cannot be read
         long long now_ms = monotonic_ms();
-        take(st, buf, n, from, now_ms);
-        ++taken;
+        if (take(st, buf, n, from, now_ms))
+            ++taken;
+        else
+            ++unfiled;
         if (now_ms >= until) {
             char peek;
             left = recv(fd, &peek, 1, MSG_DONTWAIT | MSG_PEEK) >= 0;
@@ -262,15 +287,19 @@ static int finish(int fd, loop_state& st, char* buf)
     }
     journal_sync_now();
     settle_drops(fd, st, monotonic_ms());
+    journal_say_unfiled();
     // A socket that outlives the listener is handed on as it was found.
     clear_timeout(fd);
-    char text[200];
+    char text[240];
+    char not_filed[64] = "";
+    if (unfiled > 0)
+        std::snprintf(not_filed, sizeof not_filed, ", %lu not filed (said above)", unfiled);
     int n = left ? std::snprintf(text, sizeof text,
-                                 "listener: %s: %lu queued messages filed before stopping; those still "
+                                 "listener: %s: %lu queued messages filed before stopping%s; those still "
                                  "coming after %lld seconds were left in the queue\n",
-                                 signal_name(sig), taken, stop_drain_ms / 1000)
-                 : std::snprintf(text, sizeof text, "listener: %s: %lu queued messages filed before stopping\n",
-                                 signal_name(sig), taken);
+                                 signal_name(sig), taken, not_filed, stop_drain_ms / 1000)
+                 : std::snprintf(text, sizeof text, "listener: %s: %lu queued messages filed before stopping%s\n",
+                                 signal_name(sig), taken, not_filed);
     if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
         console_put(err_console, text, static_cast<std::size_t>(n));
     console_flush();

@@ -58,6 +58,8 @@ struct clock_watch {
 long long clock_step(clock_watch& w, long long wall_s, long long mono_ms);
 // Puts the sender's address text into ip_orig.
 void note_sender(const struct sockaddr_storage& from);
+// Forgets the sender noted last (for the tests, which set ip_orig by hand).
+void forget_sender();
 
 // The receive loop: receives, routes and files messages until receiving
 // fails or a stop signal comes. Returns the stop signal once the queue is

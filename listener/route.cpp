@@ -13,15 +13,17 @@
 char repa[prefix_size];
 
 // Files the message under one matched rule's prefix; in mode 2 shows it.
-static void file_under(const char (&prefix)[prefix_size], const char* hour, const char* msg)
+// Returns whether it was filed.
+static bool file_under(const char (&prefix)[prefix_size], const char* hour, const char* msg)
 {
     copy_field(repa, prefix);
-    journal(msg, repa);
+    bool filed = journal(msg, repa) == 0;
     if (aff == 2)
         show(hour, msg);
+    return filed;
 }
 
-void route(const char* msg)
+bool route(const char* msg)
 {
     char hour[hour_size] = "";
     if (aff != 0)
@@ -30,10 +32,12 @@ void route(const char* msg)
         show(hour, msg);
 
     // Every rule is tried: k matches give k appends, source rules first.
+    bool filed = true;
     for (int i = 0; i < i_ip; ++i)
         if (std::strstr(ip_orig, ad_ip[i]) != nullptr)
-            file_under(name_ad_ip[i], hour, msg);
+            filed = file_under(name_ad_ip[i], hour, msg) && filed;
     for (int i = 0; i < i_name; ++i)
         if (std::strstr(msg, site[i]) != nullptr)
-            file_under(name_site[i], hour, msg);
+            filed = file_under(name_site[i], hour, msg) && filed;
+    return filed;
 }

@@ -27,9 +27,10 @@ std::string today() { return days_ago(0, tz); }
 
 } // namespace
 
-// A full disk: the line that only partly fits is taken back, so the day
-// file only ever holds whole lines; the failure is said when it starts and
-// when it ends, and other prefixes are filed all along.
+// A full disk (the floor of free space set to none, as it can be): the line
+// that only partly fits is taken back, so the day file only ever holds whole
+// lines; the failure is said when it starts and when it ends, and other
+// prefixes are filed all along.
 TEST(FaultsE2E, DiskFullIsReportedAndOtherPrefixesAreStillFiled)
 {
     temp_dir dir;
@@ -48,7 +49,9 @@ TEST(FaultsE2E, DiskFullIsReportedAndOtherPrefixesAreStillFiled)
         while (filler.write(page.data(), page.size()))
             filler.flush();
     }
-    listener l(dir.path, {"log.ini"}, tz);
+    start_options no_floor;
+    no_floor.env = {"OVELSK_FLOOR_PERCENT=0"};
+    listener l(dir.path, {"log.ini"}, tz, no_floor);
     send_to(l.port, "X 1");
     send_to(l.port, "X 2");
     ASSERT_TRUE(l.wait_shown(shown_line("X 1") + shown_line("X 1") + shown_line("X 2") +

@@ -53,8 +53,21 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
     auto conf = [](const std::string& c) {
         return "listener: configuration '" + c + "': a path of at most 119 characters ending in log.ini\n";
     };
+    // The settings of the room the record takes, from the environment.
+    const std::string day_max = "OVELSK_DAY_MAX_MIB", floor = "OVELSK_FLOOR_PERCENT";
+    auto setting = [&](const std::string& name, const std::string& v) {
+        return "listener: " + name + " '" + v + "': " +
+               (name == day_max ? "the bound of a day file, a number of MiB up to 1048576; 0 or empty: none"
+                                : "the share of each file system kept free, a whole percentage from 0 to 50") +
+               "\n";
+    };
     const std::string long_path = "/" + std::string(111, 'd') + "/log.ini"; // 120 characters
-    struct { std::vector<std::string> args; std::string out, err; int status = 0; } cases[] = {
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status = 0;
+        std::vector<std::string> env = {};
+    } cases[] = {
         {{}, usage, ""},
         {{"7923", "a/log.ini", "extra"}, usage, ""},
         {{"123456789"}, usage, port("123456789")}, // nine characters: never cut to a port of eight
@@ -72,10 +85,18 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         // A port no resolver knows.
         {{"nosuchsv"}, "caractéristique affichage : 1 \n",
          "getaddrinfo: Servname not supported for ai_socktype\n", 1},
+        {{"7923"}, usage, setting(day_max, "64x"), 0, {day_max + "=64x"}},
+        {{"7923"}, usage, setting(day_max, " 64"), 0, {day_max + "= 64"}},
+        {{"7923"}, usage, setting(day_max, "1048577"), 0, {day_max + "=1048577"}},
+        {{"7923"}, usage, setting(floor, "51"), 0, {floor + "=51"}},
+        {{"7923"}, usage, setting(floor, "-1"), 0, {floor + "=-1"}},
+        {{"7923"}, usage, setting(floor, "5%"), 0, {floor + "=5%"}},
     };
     for (auto& c : cases) {
         std::string out, err;
-        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err), c.status) << c.err;
+        start_options o;
+        o.env = c.env;
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err, tz, o), c.status) << c.err;
         EXPECT_EQ(out, c.out) << c.err;
         EXPECT_EQ(err, c.err);
     }
@@ -85,14 +106,18 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
     // refusal either.
     std::string p = std::to_string(free_port());
     std::string missing = "le fichier d initialisation indiqué  n'existe pas\n";
-    struct { std::vector<std::string> args; std::string out; } accepted[] = {
+    struct { std::vector<std::string> args; std::string out; std::vector<std::string> env = {}; } accepted[] = {
         {{"00007923"}, "caractéristique affichage : 1 \n"},
         {{"65535"}, "caractéristique affichage : 1 \n"},
         {{p, "/" + std::string(110, 'd') + "/log.ini"}, // 119 characters
          given + missing + "caractéristique affichage : 1 \n"},
+        {{p}, "caractéristique affichage : 1 \n", {day_max + "=1048576", floor + "=50"}},
+        {{p}, "caractéristique affichage : 1 \n", {day_max + "=", floor + "=0"}},
     };
     for (auto& c : accepted) {
-        proc l = start("ovelsk", c.args, dir.path);
+        start_options o;
+        o.env = c.env;
+        proc l = start("ovelsk", c.args, dir.path, tz, o);
         std::string ready = "Attente reception port udp " + c.args[0] + ".\n";
         bool listening = l.wait_out(ready);
         if (!listening) {

@@ -28,7 +28,12 @@
 #include "receive.h"
 #include "route.h"
 
-static const bool fresh = kit::keep_fresh(journal_reset);
+static void reset()
+{
+    journal_reset();
+    forget_sender();
+}
+static const bool fresh = kit::keep_fresh(reset);
 
 using rules = std::vector<std::pair<std::string, std::string>>;
 
@@ -283,6 +288,22 @@ TEST_F(Route, HoldsALongIPv6SenderTextWhole)
     inet_pton(AF_INET6, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1234", &a6->sin6_addr);
     note_sender(from);
     EXPECT_STREQ(ip_orig, "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1234");
+
+    // The text is made again for each sender other than the last: the
+    // first four bytes of an IPv6 address are no IPv4 address.
+    struct { sa_family_t family; const char* text; } senders[] = {
+        {AF_INET, "10.0.0.1"}, {AF_INET, "10.0.0.1"}, {AF_INET, "10.0.0.12"},
+        {AF_INET6, "a00:1::"}, {AF_INET6, "a00:1::1"}, {AF_INET, "10.0.0.1"},
+    };
+    for (auto& c : senders) {
+        struct sockaddr_storage s = {};
+        s.ss_family = c.family;
+        auto* sa = reinterpret_cast<struct sockaddr*>(&s);
+        ASSERT_EQ(inet_pton(c.family, c.text, get_in_addr(sa)), 1);
+        note_sender(s);
+        EXPECT_STREQ(ip_orig, c.text);
+    }
+    note_sender(from);
 
     aff = 2;
     i_name = 0;

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -40,6 +41,8 @@ int writebacks;   // sync_file_range calls: writes to disk started early
 void reset()
 {
     journal_reset();
+    floor_percent = floor_percent_default;
+    day_max_bytes = 0;
     synced.clear();
     failing_sync.clear();
     failing_truncate = false;
@@ -317,3 +320,78 @@ TEST_F(Record, SaysAPartLineItCouldNotTakeBack)
     EXPECT_EQ(said, "listener: journal: " + path + ": part of a line written and not taken back\n");
 }
 
+
+// The room the record may take, on a small file system. A flood never takes
+// the floor of free space, nor a day file past its bound; every line stays
+// whole, each message not filed is counted, and another prefix files on.
+// Said when it begins, once a minute while it lasts, and when it ends: at
+// the next second once room was freed, or the next day.
+TEST_F(Record, KeepsTheFloorAndTheDayBound)
+{
+    kit::small_disk disk(dir_.file("disk"), 1024);
+    if (!disk.ok)
+        GTEST_SKIP() << "a small file system needs root";
+    const std::string flood(msg_max, 'f');
+    const std::size_t line = kit::logged_size(flood);
+    const int sent = 3000; // 1.5 MiB of lines
+    struct {
+        const char* name;
+        int floor;            // percent
+        long long bound;      // bytes
+        const char* prefix;
+        time_t again;         // when room is back: the flood's file removed, or the next day
+        std::string why;
+    } cases[] = {
+        {"the floor", 5, 0, "disk/f_", t0 + 62,
+         " KiB free of 1024 KiB, below the floor of 51 KiB (5 %) kept free for the rest of the system"},
+        {"the day bound", 0, 1 << 20, "b_", t0 + 86400,
+         "not filed: the day file reached its bound of 1 MiB; the prefix files again the next day"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        journal_reset();
+        floor_percent = c.floor;
+        day_max_bytes = c.bound;
+        const std::string path = c.prefix + day + ".log";
+        const std::string other = std::string("o_") + c.name[4] + "_";
+        int filed = 0;
+        std::string said;
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < sent; ++i) {
+            filed += journal_at(flood.c_str(), c.prefix, t0) == 0;
+            journal_at("other", other.c_str(), t0);
+        }
+        said = testing::internal::GetCapturedStderr();
+        std::string text = kit::read_file(path);
+        EXPECT_EQ(text.size(), filed * line);
+        EXPECT_EQ(text.find_first_not_of(" 0123456789/:*f\n"), std::string::npos);
+        struct statvfs v;
+        ASSERT_EQ(statvfs(disk.dir.c_str(), &v), 0);
+        long long free_bytes = static_cast<long long>(v.f_bavail * v.f_frsize);
+        if (c.floor > 0)
+            c.why = "not filed: " + std::to_string(free_bytes / 1024) + c.why;
+        EXPECT_EQ(said, "listener: journal: " + path + ": " + c.why + "\n");
+        if (c.floor > 0) {
+            long long floor = static_cast<long long>(v.f_blocks * v.f_frsize) / 100 * c.floor;
+            EXPECT_GE(free_bytes, floor);
+            EXPECT_LT(free_bytes, floor + 2 * 4096); // and files up to it
+        } else {
+            EXPECT_EQ(filed, static_cast<int>((1 << 20) / line));
+        }
+        // Once a minute, with what it cost so far; room freed within the
+        // second is seen from the next.
+        EXPECT_EQ(file(flood.c_str(), c.prefix, t0 + 61),
+                  "listener: journal: " + path + ": " + c.why + " (" + std::to_string(sent - filed + 1) +
+                      " messages not filed so far)\n");
+        if (c.floor > 0) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+            EXPECT_EQ(file(flood.c_str(), c.prefix, t0 + 61), ""); // not read again within the second
+        }
+        const std::string now_path = c.prefix + kit::local_text("%Y_%m_%d", c.again, "UTC") + ".log";
+        EXPECT_EQ(file(flood.c_str(), c.prefix, c.again),
+                  "listener: journal: " + now_path + ": filing again after " +
+                      std::to_string(sent - filed + 1 + (c.floor > 0)) + " messages not filed\n");
+        EXPECT_EQ(kit::masked(kit::read_file(now_path)), kit::logged(flood));
+        EXPECT_EQ(kit::read_file(other + day + ".log").size(), sent * kit::logged_size("other"));
+    }
+}

@@ -106,14 +106,22 @@ TEST(ServiceE2E, TellsTheManagerItIsReadyOnceBoundAndNeverWaitsOnIt)
 
 // The stop files every datagram the kernel had queued, each under every rule
 // it matches, says how many, and ends by the signal; a SIGHUP that was
-// ignored at start (nohup) stays ignored.
+// ignored at start (nohup) stays ignored. With one prefix's file system at
+// its floor, the stop says how many were not filed there, and in all.
 TEST(ServiceE2E, AStopFilesWhatWasQueuedThenEndsByTheSignal)
 {
     const int queued = 300;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
+    struct { int sig; bool full; } runs[] = {{SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGTERM, true}};
+    for (auto [sig, full] : runs) {
+        SCOPED_TRACE(strsignal(sig) + std::string(full ? ", a full disk" : ""));
         temp_dir dir;
-        write_file(dir.file("log.ini"), "affichage * R\n127.0.0.1 : s_\nQ = q_\n");
+        small_disk disk(dir.file("full"), 64);
+        if (full && !disk.ok)
+            continue; // a small file system needs root
+        if (full)
+            write_file(dir.file("full/filler"), std::string(64 << 10, 'f')); // as much as it takes
+        const std::string s = full ? "full/s_" : "s_";
+        write_file(dir.file("log.ini"), "affichage * R\n127.0.0.1 : " + s + "\nQ = q_\n");
         start_options o(console_kind::pipe);
         o.hup_ignored = sig == SIGINT; // one run as under nohup
         listener l(dir.path, {"log.ini"}, tz, o);
@@ -131,14 +139,27 @@ TEST(ServiceE2E, AStopFilesWhatWasQueuedThenEndsByTheSignal)
         // The receive that waited when the listener stopped may take one
         // datagram as it resumes: that one is the message in hand, filed
         // before the stop.
-        const char* name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
+        const std::string name = sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP";
         std::string said = " queued messages filed before stopping\n";
-        EXPECT_TRUE(l.p.err_text == "listener: " + std::string(name) + ": " + std::to_string(queued) + said ||
-                    l.p.err_text == "listener: " + std::string(name) + ": " + std::to_string(queued - 1) + said)
-            << l.p.err_text;
-        for (const char* prefix : {"s_", "q_"})
-            EXPECT_EQ(masked(read_file(dir.file(prefix + today() + ".log"))), logged_range(0, queued))
-                << prefix;
+        std::string all = std::to_string(queued), but_one = std::to_string(queued - 1);
+        if (!full) {
+            EXPECT_TRUE(l.p.err_text == "listener: " + name + ": " + all + said ||
+                        l.p.err_text == "listener: " + name + ": " + but_one + said)
+                << l.p.err_text;
+        } else {
+            // Said when it began, then at the stop with the count of the
+            // run, and in the stop's line.
+            const std::string path = "listener: journal: " + s + today() + ".log: ";
+            const std::string why = "not filed: 0 KiB free of 64 KiB, below the floor of 3 KiB (5 %) "
+                                    "kept free for the rest of the system";
+            std::string before = path + why + "\n" + path + why + " (" + all + " messages not filed so far)\n" +
+                                 "listener: " + name + ": 0 queued messages filed before stopping, ";
+            EXPECT_TRUE(l.p.err_text == before + all + " not filed (said above)\n" ||
+                        l.p.err_text == before + but_one + " not filed (said above)\n")
+                << l.p.err_text;
+        }
+        EXPECT_EQ(masked(read_file(dir.file(s + today() + ".log"))), full ? "" : logged_range(0, queued));
+        EXPECT_EQ(masked(read_file(dir.file("q_" + today() + ".log"))), logged_range(0, queued));
     }
 }
 
