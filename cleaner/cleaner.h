@@ -53,9 +53,19 @@ enum class fate { deleted, kept, after_today, before_kit, no_date, other_prefix 
 // today and the age age (days since 1970-01-01).
 fate fate_of(long long file_day, long long today, long long age);
 
+// A file system the day files lie on, as an unprivileged user sees it (the
+// listener leaves a floor of it free).
+struct record_room {
+    const char* dir = nullptr; // a prefix's directory on it, as written; "." for none
+    long long free = 0;        // bytes
+    long long total = 0;
+};
 struct retention_totals {
     unsigned long deleted = 0;
     unsigned long kept = 0;
+    long long kept_bytes = 0;  // what the files kept hold
+    record_room rooms[MAX_PREFIXES];
+    int n_rooms = 0;
     unsigned long left_out = 0;
     unsigned long failed = 0;                 // deletes or listings that failed, said
     long long oldest_day = 0;                 // of the oldest left out
@@ -63,5 +73,6 @@ struct retention_totals {
 };
 // Applies the retention of age days, on the local date of now, to the
 // prefixes in name_site: one line per file deleted on standard output, a
-// failure on standard error. False when the local date cannot be had.
+// failure on standard error; then reads the room of each file system they
+// lie on. False when the local date cannot be had.
 bool retain(std::time_t now, long long age, retention_totals& t);

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "cleaner.h"
@@ -101,6 +102,9 @@ void retain_dir(int at, long long today, long long age, retention_totals& t)
                                                       : fate_of(day, today, age);
         if (f == fate::kept) {
             ++t.kept;
+            struct stat st;
+            if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+                t.kept_bytes += st.st_size;
         } else if (f != fate::deleted) {
             note_left_out(t, path, shape == day_name::dated ? day : LLONG_MAX);
         } else if (unlinkat(dirfd(d), e->d_name, 0) == 0 || errno == ENOENT) {
@@ -133,6 +137,20 @@ bool retain(std::time_t now, long long age, retention_totals& t)
                      (!places[i].known && std::strcmp(places[j].dir, places[i].dir) == 0);
         if (!listed)
             retain_dir(i, today, age, t);
+    }
+    // The room of each file system, once.
+    for (int i = 0; i < i_name; ++i) {
+        bool seen = !places[i].known;
+        for (int j = 0; j < i && !seen; ++j)
+            seen = places[j].known && places[j].dev == places[i].dev;
+        struct statvfs v;
+        const char* dir = places[i].dir[0] == '\0' ? "." : places[i].dir;
+        if (seen || statvfs(dir, &v) != 0)
+            continue;
+        record_room& r = t.rooms[t.n_rooms++];
+        r.dir = dir;
+        r.free = static_cast<long long>(v.f_bavail) * static_cast<long long>(v.f_frsize);
+        r.total = static_cast<long long>(v.f_blocks) * static_cast<long long>(v.f_frsize);
     }
     return true;
 }

@@ -5,7 +5,8 @@
 //
 //   brannic-retention AGE CONFIGURATION
 //
-// Standard output: one line per file deleted, then the summary. Standard
+// Standard output: one line per file deleted, then the summary, then the
+// room the kept day files take and that left on their file systems. Standard
 // error: what failed. Exit status 0 when it did its job, 1 when the
 // configuration could not be read or something could not be deleted or
 // listed, 2 when a setting is wrong: the service unit then shows as failed.
@@ -65,6 +66,15 @@ int main(int argc, char** argv)
                 t.deleted, s(t.deleted), s(t.deleted), date, t.kept, s(t.kept), t.left_out, s(t.left_out));
     if (t.left_out > 0)
         std::printf(", le plus ancien : %s", t.oldest);
+    std::puts("");
+    // How much room the record takes, and what is left of each file system
+    // it lies on: a record about to fill shows here before it does.
+    std::printf("place : %lld Kio gardés", (t.kept_bytes + 1023) / 1024);
+    for (int i = 0; i < t.n_rooms; ++i) {
+        const record_room& r = t.rooms[i];
+        std::printf(" ; %s : %lld Kio libres sur %lld Kio (%lld %%)", r.dir, r.free / 1024, r.total / 1024,
+                    r.total > 0 ? r.free * 100 / r.total : 0);
+    }
     std::puts("");
     return t.failed == 0 ? 0 : 1;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -181,8 +184,26 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
     std::string summary = "bilan : 2 effacés (datés du " + days_ago(30, tz) +
                           " ou d'avant), 2 gardés, 1 laissé de côté, le plus ancien : a_1970_01_01.log\n";
     std::string head = "il y a un fichier l.ini\n";
+    // Then the room: the two files kept, and the file system they lie on
+    // as df shows it (its free space moves with what others write).
+    std::size_t room_at = out.find("place : ");
+    ASSERT_NE(room_at, std::string::npos) << out;
+    std::string room = out.substr(room_at);
+    out.erase(room_at);
     EXPECT_TRUE(out == head + d31 + d90 + summary || out == head + d90 + d31 + summary) << out;
     EXPECT_EQ(err, "");
+    long long kept = -1, free_kib = -1, total = -1, share = -1;
+    char end = 0;
+    EXPECT_EQ(std::sscanf(room.c_str(), "place : %lld Kio gardés ; . : %lld Kio libres sur %lld Kio (%lld %%)%c",
+                          &kept, &free_kib, &total, &share, &end), 5)
+        << room;
+    struct statvfs v;
+    ASSERT_EQ(statvfs(dir.path.c_str(), &v), 0);
+    EXPECT_EQ(kept, 1); // 10 bytes
+    EXPECT_EQ(total, static_cast<long long>(v.f_blocks * v.f_frsize / 1024));
+    EXPECT_LT(std::llabs(free_kib - static_cast<long long>(v.f_bavail * v.f_frsize / 1024)), 100 << 10);
+    EXPECT_EQ(share, total > 0 ? free_kib * 100 / total : 0);
+    EXPECT_EQ(end, '\n');
 
     std::string before = listing(dir);
     const std::string nothing = "; nothing deleted\n";
