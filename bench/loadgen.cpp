@@ -7,6 +7,8 @@
 //                                   tenth of a second's worth, so that a
 //                                   watcher knows what was sent before it
 //                                   stopped (the board test's power cut)
+//   ... PORT RATE COUNT SIZE        paced or steady, each payload padded
+//                                   with dots to SIZE bytes (at most 499)
 //
 // Each payload is "SEQ" and a nine-digit sequence number. Prints what was sent
 // and how long it took: "sent COUNT in SECONDS s".
@@ -28,18 +30,20 @@ static long long now_ns()
 
 int main(int argc, char** argv)
 {
-    bool steady = argc == 5 && std::strcmp(argv[1], "steady") == 0;
-    bool paced = steady || (argc == 5 && std::strcmp(argv[1], "paced") == 0);
+    bool sized = argc == 6;
+    bool steady = (argc == 5 || sized) && std::strcmp(argv[1], "steady") == 0;
+    bool paced = steady || ((argc == 5 || sized) && std::strcmp(argv[1], "paced") == 0);
     bool burst = argc == 4 && std::strcmp(argv[1], "burst") == 0;
     if (!paced && !burst) {
-        std::fprintf(stderr, "usage: loadgen paced|steady PORT RATE COUNT | loadgen burst PORT "
+        std::fprintf(stderr, "usage: loadgen paced|steady PORT RATE COUNT [SIZE] | loadgen burst PORT "
                              "COUNT\n");
         return 2;
     }
     int port = std::atoi(argv[2]);
     double rate = paced ? std::atof(argv[3]) : 0;
     long count = std::atol(argv[paced ? 4 : 3]);
-    if (port <= 0 || port > 65535 || count < 0 || (paced && rate <= 0)) {
+    int size = sized ? std::atoi(argv[5]) : 0;
+    if (port <= 0 || port > 65535 || count < 0 || (paced && rate <= 0) || size < 0 || size > 499) {
         std::fprintf(stderr, "loadgen: bad arguments\n");
         return 2;
     }
@@ -54,7 +58,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    char payload[16];
+    char payload[500];
+    std::memset(payload, '.', sizeof payload);
     long sent = 0;
     long long start = now_ns();
     double gap = paced ? 1e9 / rate : 0;
@@ -70,7 +75,11 @@ int main(int argc, char** argv)
             while (now_ns() < due)
                 ;
         }
-        int n = std::snprintf(payload, sizeof payload, "SEQ%09ld", i);
+        int n = std::snprintf(payload, 13, "SEQ%09ld", i);
+        if (size > n) {
+            payload[n] = '.'; // the dots after it
+            n = size;
+        }
         if (send(fd, payload, static_cast<size_t>(n), 0) == n)
             ++sent;
         if (steady && (i + 1) % every == 0) {
