@@ -30,9 +30,12 @@ static void take(const conf_fields& f, unsigned line)
     ++(r.kind == kind_content ? n_contents : n_sources);
 }
 
-bool init(const char* path)
+bool init(const char* path, bool* special)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    bool not_regular = false;
+    int fd = open_conf(path, not_regular);
+    if (special != nullptr)
+        *special = not_regular;
     if (fd < 0) {
         int err = errno;
         std::puts("pas de fichier ini");

@@ -64,7 +64,11 @@ int main(int argc, char** argv)
     std::printf("date_sans_heure'%s'\n", date);
     std::printf("anciennete fichier = %d jours\n", age);
     std::printf("fichier ini :%s:\n", path);
-    init(path);
+    bool special = false;
+    if (!init(path, &special) && special) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "brannic: configuration '%s': not a regular file: read as missing\n", path);
+    }
 
     for (int i = 0; i < i_name; ++i) {
         std::printf("***+++*** %s |\t|\n", name_site[i]);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text.h"
@@ -13,6 +15,22 @@ bool is_log_ini(const char* path)
     const std::size_t tail_len = sizeof tail - 1;
     std::size_t n = strlen2(path);
     return n >= tail_len && std::memcmp(path + n - tail_len, tail, tail_len) == 0;
+}
+
+int open_conf(const char* path, bool& special)
+{
+    special = false;
+    // O_NONBLOCK: a FIFO with no writer opens at once instead of waiting.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        special = true;
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 static const char* skip_spaces(const char* p)

@@ -38,6 +38,12 @@ constexpr char display_matched = conf_kinds[6]; // S: mode 2
 // seven bytes are "log.ini".
 bool is_log_ini(const char* path);
 
+// Opens a configuration file for reading. Only a regular file is read: a
+// FIFO, a device or a directory at the path would hang the reader or feed it
+// without end, so it is refused (special is set) without a wait. Returns the
+// descriptor, or -1 (errno set when the file could not be opened).
+int open_conf(const char* path, bool& special);
+
 // One line split like " %s %c %s": key, one kind character, value. Fields the
 // line does not reach stay empty. A word too long for its field is not cut:
 // the field stays empty and its flag says the word did not fit.

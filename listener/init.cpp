@@ -61,9 +61,14 @@ static void take(const conf_fields& f, unsigned line)
 
 void init(const char* path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    bool special = false;
+    int fd = open_conf(path, special);
     if (fd < 0) {
         std::puts("le fichier d initialisation indiqué  n'existe pas");
+        if (special) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "listener: configuration '%s': not a regular file: read as missing\n", path);
+        }
         return;
     }
     std::puts("il y a un fichier log.ini");

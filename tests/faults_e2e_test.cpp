@@ -178,3 +178,30 @@ TEST(FaultsE2E, FloodEveryDeliveredDatagramIsOneWholeLine)
     send_to(l.port, "F end");
     EXPECT_NE(wait_file(file, text.size() + 35).find("***  F end  \n"), std::string::npos);
 }
+
+// A configuration path that names no regular file (a FIFO no one writes, a
+// link to a device that never ends, a directory) is read as missing by each
+// of the three readers, said, and never waited on.
+TEST(FaultsE2E, AConfigurationThatIsNoFileIsReadAsMissing)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo-log.ini").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero-log.ini").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("dir-log.ini").c_str(), 0755), 0);
+    for (const char* name : {"fifo-log.ini", "zero-log.ini", "dir-log.ini"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name);
+        listener l(dir.path, {path}, tz, console_kind::pipe);
+        EXPECT_EQ(l.p.out_text, " il y a un  fichier d'initialisation précisé\n"
+                                "le fichier d initialisation indiqué  n'existe pas\n"
+                                "caractéristique affichage : 1 \n"
+                                "Attente reception port udp " + std::to_string(l.port) + ".\n");
+        EXPECT_TRUE(l.p.wait_err("listener: configuration '" + path + "': not a regular file: read as missing\n"));
+        std::string out, err;
+        EXPECT_EQ(run("brannic", {"3", path}, dir.path, &out, &err, tz), 0);
+        EXPECT_NE(out.find("pas de fichier ini\n"), std::string::npos) << out;
+        EXPECT_EQ(err, "brannic: configuration '" + path + "': not a regular file: read as missing\n");
+        EXPECT_EQ(run("brannic-retention", {"30", path}, dir.path, &out, &err, tz), 1);
+        EXPECT_EQ(err, "brannic-retention: " + path + ": not a regular file; nothing deleted\n");
+    }
+}

@@ -151,16 +151,23 @@ TEST(ListenerReader, SaysAFileItCannotOpenOrRead)
 {
     kit::temp_dir dir;
     ASSERT_EQ(mkdir(dir.file("log.ini").c_str(), 0755), 0);
-    struct { std::string path, said; int rules; } cases[] = {
-        {"/nonexistent/dir/log.ini", "le fichier d initialisation indiqué  n'existe pas\n", 3},
-        {dir.file("log.ini"), opened + "ligne 1 : lecture impossible : Is a directory\n", 0},
+    // A regular file whose first read fails: this process's memory at 0.
+    ASSERT_EQ(symlink("/proc/self/mem", dir.file("mem-log.ini").c_str()), 0);
+    const std::string missing = "le fichier d initialisation indiqué  n'existe pas\n";
+    struct { std::string path, said, err; int rules; } cases[] = {
+        {"/nonexistent/dir/log.ini", missing, "", 3},
+        {dir.file("log.ini"), missing,
+         "listener: configuration '" + dir.file("log.ini") + "': not a regular file: read as missing\n", 3},
+        {dir.file("mem-log.ini"), opened + "ligne 1 : lecture impossible : Input/output error\n", "", 0},
     };
     for (auto& c : cases) {
         aff = 1;
         i_name = 3;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         init(c.path.c_str());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.said);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
         EXPECT_EQ(aff, 1);
         EXPECT_EQ(i_name, c.rules);
     }
