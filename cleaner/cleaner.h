@@ -18,8 +18,9 @@ extern int i_name;
 
 // Reads the prefixes of every rule the listener holds into name_site.
 // False, with errno set, when the file could not be opened or read whole
-// (brannic goes on all the same, as it always did).
-bool init(const char* path);
+// (brannic goes on all the same, as it always did); *special, when given, is
+// set when it was not read because it is no regular file.
+bool init(const char* path, bool* special = nullptr);
 
 // Reads an age in days like atoi (leading blanks, a sign, digits, the rest
 // ignored), but says when there are no digits or the number passes 32 bits.
@@ -63,6 +64,7 @@ struct record_room {
 struct retention_totals {
     unsigned long deleted = 0;
     unsigned long kept = 0;
+    unsigned long kept_newest = 0; // of them, past the age but their prefix's newest
     long long kept_bytes = 0;  // what the files kept hold
     record_room rooms[MAX_PREFIXES];
     int n_rooms = 0;
@@ -74,5 +76,7 @@ struct retention_totals {
 // Applies the retention of age days, on the local date of now, to the
 // prefixes in name_site: one line per file deleted on standard output, a
 // failure on standard error; then reads the room of each file system they
-// lie on. False when the local date cannot be had.
-bool retain(std::time_t now, long long age, retention_totals& t);
+// lie on. With keep_newest (a clock not checked since the boot), each
+// prefix's newest day file is kept, and said. False when the local date
+// cannot be had.
+bool retain(std::time_t now, long long age, bool keep_newest, retention_totals& t);

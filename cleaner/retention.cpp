@@ -55,15 +55,34 @@ void locate(place& p, const char* prefix)
 
 bool same_dir(const place& a, const place& b) { return a.known && b.known && a.dev == b.dev && a.ino == b.ino; }
 
-// Whether the file part of name (its first stem_len bytes) is that of a
-// prefix in the directory of places[at].
-bool configured(int at, const char* name, std::size_t stem_len)
+// The first prefix, in the directory of places[at], whose file part is that
+// of name (its first stem_len bytes); -1 when none is.
+int configured(int at, const char* name, std::size_t stem_len)
 {
     for (int i = 0; i < i_name; ++i)
         if (same_dir(places[i], places[at]) && strlen2(places[i].file) == stem_len &&
             std::memcmp(places[i].file, name, stem_len) == 0)
-            return true;
-    return false;
+            return i;
+    return -1;
+}
+
+// The date of each prefix's newest day file that is not dated after today
+// nor before the kit (those are kept anyway), or -1.
+long long newest[MAX_PREFIXES];
+
+void find_newest(DIR* d, int at, long long today)
+{
+    for (struct dirent* e; (e = readdir(d)) != nullptr;) {
+        std::size_t stem_len = 0;
+        long long day = 0;
+        if (read_day_file_name(e->d_name, stem_len, day) != day_name::dated || day > today ||
+            day < kit_first_day)
+            continue;
+        int i = configured(at, e->d_name, stem_len);
+        if (i >= 0 && day > newest[i])
+            newest[i] = day;
+    }
+    rewinddir(d);
 }
 
 void note_left_out(retention_totals& t, const char* path, long long day)
@@ -74,8 +93,9 @@ void note_left_out(retention_totals& t, const char* path, long long day)
     }
 }
 
-// Applies the retention to the directory of places[at], every prefix in it.
-void retain_dir(int at, long long today, long long age, retention_totals& t)
+// Applies the retention to the directory of places[at], every prefix in it;
+// with keep_newest, never to a prefix's newest day file.
+void retain_dir(int at, long long today, long long age, bool keep_newest, retention_totals& t)
 {
     const char* dir = places[at].dir[0] == '\0' ? "." : places[at].dir;
     DIR* d = opendir(dir);
@@ -87,6 +107,8 @@ void retain_dir(int at, long long today, long long age, retention_totals& t)
         return;
     }
     static char path[sizeof t.oldest];
+    if (keep_newest)
+        find_newest(d, at, today);
     for (struct dirent* e; (e = readdir(d)) != nullptr;) {
         std::size_t stem_len = 0;
         long long day = 0;
@@ -97,9 +119,17 @@ void retain_dir(int at, long long today, long long age, retention_totals& t)
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
             continue; // cannot be: a directory of a prefix and a file name fit
         // A name that is no date sorts after every date, for the oldest.
-        fate f = !configured(at, e->d_name, stem_len) ? fate::other_prefix
-                 : shape == day_name::no_date         ? fate::no_date
-                                                      : fate_of(day, today, age);
+        int prefix = configured(at, e->d_name, stem_len);
+        fate f = prefix < 0                   ? fate::other_prefix
+                 : shape == day_name::no_date ? fate::no_date
+                                              : fate_of(day, today, age);
+        if (f == fate::deleted && keep_newest && day == newest[prefix]) {
+            std::printf("gardé %s : le plus récent de son préfixe, l'horloge n'étant pas vérifiée "
+                        "depuis le démarrage\n",
+                        path);
+            ++t.kept_newest;
+            f = fate::kept;
+        }
         if (f == fate::kept) {
             ++t.kept;
             struct stat st;
@@ -122,21 +152,23 @@ void retain_dir(int at, long long today, long long age, retention_totals& t)
 
 } // namespace
 
-bool retain(std::time_t now, long long age, retention_totals& t)
+bool retain(std::time_t now, long long age, bool keep_newest, retention_totals& t)
 {
     std::tm local;
     if (localtime_r(&now, &local) == nullptr)
         return false;
     long long today = days_from_date(local.tm_year + 1900LL, local.tm_mon + 1, local.tm_mday);
-    for (int i = 0; i < i_name; ++i)
+    for (int i = 0; i < i_name; ++i) {
         locate(places[i], name_site[i]);
+        newest[i] = -1;
+    }
     for (int i = 0; i < i_name; ++i) {
         bool listed = false; // by an earlier prefix of the same directory
         for (int j = 0; j < i && !listed; ++j)
             listed = same_dir(places[j], places[i]) ||
                      (!places[i].known && std::strcmp(places[j].dir, places[i].dir) == 0);
         if (!listed)
-            retain_dir(i, today, age, t);
+            retain_dir(i, today, age, keep_newest, t);
     }
     // The room of each file system, once.
     for (int i = 0; i < i_name; ++i) {

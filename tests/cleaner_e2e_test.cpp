@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -214,6 +216,13 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
         {{"0", "log.ini"}, 2, age + "0" + age_limit},   // today's files, the live one
         {{"abc", "log.ini"}, 2, age + "abc" + age_limit},
         {{"36501", "log.ini"}, 2, age + "36501" + age_limit},
+        // Typos that brannic would read as their leading digits.
+        {{"3O", "log.ini"}, 2, age + "3O" + age_limit},
+        {{"3 0", "log.ini"}, 2, age + "3 0" + age_limit},
+        {{"1e3", "log.ini"}, 2, age + "1e3" + age_limit},
+        {{"30.9", "log.ini"}, 2, age + "30.9" + age_limit},
+        {{" 30", "log.ini"}, 2, age + " 30" + age_limit},
+        {{"+30", "log.ini"}, 2, age + "+30" + age_limit},
         {{"30", "log.INI"}, 2, "brannic-retention: OVELSK_CONF 'log.INI': a path of at most 119 "
                                "characters ending in log.ini is needed" + nothing},
         {{"30", "absent/log.ini"}, 1, "brannic-retention: absent/log.ini: No such file or directory" + nothing},
@@ -229,4 +238,64 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
     mkdir(dir.file(d40).c_str(), 0755);
     EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz), 1);
     EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
+}
+
+// Under the service, the daily run checks its clock by the last run's. The
+// first run of a boot keeps each prefix's newest day file and says so; a
+// wall clock that ran ahead of the boot clock since the last run of the
+// same boot deletes only what the boot clock's time allows, says both, and
+// fails.
+TEST(CleanerE2E, TheDailyRunDeletesByAClockItCouldCheck)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("state").c_str(), 0755), 0);
+    write_file(dir.file("log.ini"), "A = a_\nB = b_\n");
+    auto planted = [&](const char* prefix, std::initializer_list<int> ages) {
+        for (int n : ages)
+            write_file(dir.file(prefix + days_ago(n, tz) + ".log"), "line\n");
+    };
+    start_options o;
+    o.env = {"STATE_DIRECTORY=" + dir.file("state"), "BRANNIC_BOOT=0123456789abcdef0123456789abcdef"};
+    const std::string last_run = dir.file("state/last-run");
+    std::string out, err;
+
+    // The first run of the boot: b_ has nothing newer than the age.
+    planted("a_", {0, 31});
+    planted("b_", {40, 31});
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, o), 0) << err;
+    EXPECT_NE(out.find("gardé b_" + days_ago(31, tz) +
+                       ".log : le plus récent de son préfixe, l'horloge n'étant pas vérifiée depuis le démarrage\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(listing(dir), "./a_" + days_ago(0, tz) + ".log\n./b_" + days_ago(31, tz) +
+                                ".log\n./log.ini\n./state/last-run\n");
+    EXPECT_EQ(err, "");
+    // The next run of the same boot checks the clock: b_'s last file goes.
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, o), 0) << err;
+    EXPECT_FALSE(exists(dir.file("b_" + days_ago(31, tz) + ".log")));
+
+    // The last run, by the boot clock a minute ago, read two days earlier:
+    // the clock ran ahead. Deleted as two days ago, and said.
+    struct timespec boot;
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    long long then = time(nullptr) - 2 * 86400;
+    write_file(last_run, std::to_string(then) + " " + std::to_string(boot.tv_sec - 60) +
+                             " 0123456789abcdef0123456789abcdef\n");
+    planted("a_", {31, 32});
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, o), 1);
+    EXPECT_TRUE(exists(dir.file("a_" + days_ago(31, tz) + ".log")));
+    EXPECT_FALSE(exists(dir.file("a_" + days_ago(32, tz) + ".log")));
+    EXPECT_EQ(err.find("brannic-retention: the clock reads "), 0u) << err;
+    EXPECT_NE(err.find(" ahead of the boot clock since the last run ("), std::string::npos) << err;
+    EXPECT_NE(err.find("; set the clock right\n"), std::string::npos) << err;
+    // What the next run goes by is the boot clock's time, not the clock's.
+    long long kept = std::atoll(read_file(last_run).c_str());
+    EXPECT_GE(kept, then + 60);
+    EXPECT_LT(kept, then + 600);
+
+    // Kept clocks that cannot be written fail the run, once it did its job.
+    ASSERT_EQ(unlink(last_run.c_str()), 0);
+    ASSERT_EQ(mkdir(last_run.c_str(), 0755), 0);
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, o), 1);
+    EXPECT_EQ(err, "brannic-retention: " + last_run + ": Is a directory: the next run cannot check the clock\n");
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "cleaner.h"
 #include "day_file.h"
 #include "harness.h"
+#include "run_clock.h"
 
 static const bool fresh = kit::keep_fresh();
 
@@ -40,6 +42,37 @@ TEST(ReadAge, TakesLeadingDigitsAndRefusesTheRest)
             EXPECT_EQ(age, c.age) << c.text;
         }
     }
+}
+
+// The clock a daily run deletes by, judged by the last run's.
+TEST(JudgeClock, TrustsTheWallClockOnlyAsFarAsTheBootClockAllows)
+{
+    const long long w = 1796637000, b = 100000; // the last run's wall and boot clocks
+    struct { const char* name; const char* boot; long long wall, boot_s; clock_verdict want; } cases[] = {
+        {"a day later by both", "x", w + 86400, b + 86400, {w + 86400, false, false}},
+        {"ahead by the slack", "x", w + 86400 + 60, b + 86400, {w + 86400 + 60, false, false}},
+        {"ahead past the slack", "x", w + 86400 + 61, b + 86400, {w + 86400, true, false}},
+        {"forty days ahead", "x", w + 41 * 86400, b + 86400, {w + 86400, true, false}},
+        {"behind", "x", w + 3600, b + 86400, {w + 3600, false, false}},
+        {"another boot", "y", w + 40 * 86400, 30, {w + 40 * 86400, false, true}},
+        {"a boot clock gone back", "x", w + 40 * 86400, b - 1, {w + 40 * 86400, false, true}},
+    };
+    run_clock last;
+    last.set = true;
+    last.wall_s = w;
+    last.boot_s = b;
+    std::strcpy(last.boot, "x");
+    for (auto& c : cases) {
+        run_clock now = last;
+        now.wall_s = c.wall;
+        now.boot_s = c.boot_s;
+        std::strcpy(now.boot, c.boot);
+        clock_verdict v = judge_clock(last, now);
+        EXPECT_EQ(v.use_s, c.want.use_s) << c.name;
+        EXPECT_EQ(v.ahead, c.want.ahead) << c.name;
+        EXPECT_EQ(v.new_boot, c.want.new_boot) << c.name;
+    }
+    EXPECT_TRUE(judge_clock(run_clock{}, last).new_boot); // no last run
 }
 
 static std::string target(long long now, long long age, const char* tz)
@@ -195,7 +228,7 @@ TEST_F(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
     testing::internal::CaptureStdout();
     ASSERT_TRUE(init("log.ini"));
     retention_totals t;
-    ASSERT_TRUE(retain(1774823400, 2, t));
+    ASSERT_TRUE(retain(1774823400, 2, false, t));
     std::string out = testing::internal::GetCapturedStdout();
     for (auto& f : files)
         EXPECT_EQ(!kit::exists(f.name), f.gone) << f.name;
@@ -214,8 +247,24 @@ TEST_F(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
     // A second run finds nothing more to delete.
     retention_totals again;
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(retain(1774823400, 2, again));
+    ASSERT_TRUE(retain(1774823400, 2, false, again));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(again.deleted, 0u);
     EXPECT_EQ(again.left_out, 8u);
+
+    // A run that keeps each prefix's newest: a_ has today's; sub/b_ keeps
+    // its one file, though past the age, and says so; ./a_ is a_.
+    for (const char* f : {"a_2026_03_27.log", "sub/b_2026_02_01.log", "sub/b_2026_03_02.log"})
+        kit::write_file(f, "x\n");
+    retention_totals newest;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(retain(1774823400, 2, true, newest));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(kit::exists("a_2026_03_27.log"));
+    EXPECT_FALSE(kit::exists("sub/b_2026_02_01.log"));
+    EXPECT_TRUE(kit::exists("sub/b_2026_03_02.log"));
+    EXPECT_EQ(newest.deleted, 2u);
+    EXPECT_EQ(newest.kept_newest, 1u);
+    EXPECT_EQ(newest.kept, 3u);
+    EXPECT_NE(out.find("gardé sub/b_2026_03_02.log : le plus récent"), std::string::npos) << out;
 }
