@@ -2,9 +2,10 @@
 // them on the console and files them into day files by the rules of a
 // routing configuration.
 //
-// Start-up reads the arguments and the configuration, then binds the first
-// address the resolver offers for the port, or takes the socket of the last
-// run that a service manager kept for it. The receive loop never ends by
+// Start-up reads the arguments, the settings of the room the record may take
+// and the configuration, then binds the first address the resolver offers
+// for the port, or takes the socket of the last run that a service manager
+// kept for it (manager.h). The receive loop never ends by
 // itself: the listener stops on a receive failure (status 1) or a signal,
 // which it ends by once what was queued is filed.
 // Exit statuses: 0 after the usage lines, 1 when the address cannot be
@@ -12,19 +13,20 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "conf.h"
 #include "console.h"
 #include "journal.h"
 #include "listener.h"
+#include "manager.h"
 #include "receive.h"
 #include "room.h"
 #include "text.h"
@@ -111,110 +113,6 @@ static void widen_queue(int fd)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-// Tells the service manager (NOTIFY_SOCKET, its channel, not configuration)
-// one thing, with the descriptor fd attached when it is not -1: one datagram
-// on a unix socket named by a path, or by an abstract name written with a
-// leading '@'. Never waits: a manager whose socket takes nothing at once is
-// not told, and the first failure of the run is said. Outside a service
-// manager, nothing is done.
-static void notify(const char* text, int fd = -1)
-{
-    static bool failed; // said once
-    const char* name = std::getenv("NOTIFY_SOCKET");
-    if (name == nullptr || (name[0] != '/' && name[0] != '@'))
-        return;
-    struct sockaddr_un to = {};
-    to.sun_family = AF_UNIX;
-    // A path needs its NUL within sun_path; an abstract name does not.
-    std::size_t len = std::strlen(name);
-    if (len > sizeof to.sun_path || (name[0] == '/' && len == sizeof to.sun_path)) {
-        if (!failed)
-            std::fputs("listener: NOTIFY_SOCKET too long: the service manager is not told\n", stderr);
-        failed = true;
-        return;
-    }
-    std::memcpy(to.sun_path, name, len);
-    if (name[0] == '@')
-        to.sun_path[0] = '\0';
-    struct iovec iov = {const_cast<char*>(text), std::strlen(text)};
-    struct msghdr m = {};
-    m.msg_name = &to;
-    m.msg_namelen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof fd)];
-    if (fd >= 0) {
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        struct cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof fd);
-        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    }
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if ((s < 0 || sendmsg(s, &m, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) && !failed) {
-        failed = true;
-        std::perror("listener: notify");
-    }
-    if (s >= 0)
-        close(s);
-}
-
-// Whether the datagram socket fd is bound to one of the resolver's entries:
-// the same family, address and port.
-static bool bound_to(int fd, const struct addrinfo* list)
-{
-    int type = 0;
-    socklen_t type_len = sizeof type;
-    struct sockaddr_storage a = {};
-    socklen_t len = sizeof a;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_DGRAM ||
-        getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0)
-        return false;
-    for (const struct addrinfo* p = list; p != nullptr; p = p->ai_next)
-        if (p->ai_addrlen == len && std::memcmp(p->ai_addr, &a, len) == 0)
-            return true;
-    return false;
-}
-
-// The socket a service manager hands over (LISTEN_PID, LISTEN_FDS, from its
-// store of the last run's socket), when it is bound to the port the argument
-// names: the datagrams that came while no listener ran wait in its queue. A
-// socket of another port (the setting changed) is closed and dropped from
-// the store (where it is kept under the name udp). Returns -1 when none is
-// taken: the listener then binds its own. stored says whether the socket
-// taken is still in the store: dropping the others by their name drops it
-// too.
-static int handed_socket(const struct addrinfo* list, bool& stored)
-{
-    stored = false;
-    const char* pid = std::getenv("LISTEN_PID");
-    const char* fds = std::getenv("LISTEN_FDS");
-    if (pid == nullptr || fds == nullptr)
-        return -1;
-    number_text p = read_number(pid, 1u << 30);
-    number_text n = read_number(fds, 64);
-    if (!p.digits || *p.end != '\0' || p.value != static_cast<unsigned long long>(getpid()) ||
-        !n.digits || *n.end != '\0' || n.over)
-        return -1;
-    int taken = -1;
-    bool dropped = false;
-    for (int fd = 3; fd < 3 + static_cast<int>(n.value); ++fd) {
-        if (taken < 0 && bound_to(fd, list)) {
-            taken = fd;
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-            continue;
-        }
-        close(fd);
-        dropped = true;
-    }
-    if (dropped)
-        notify("FDSTOREREMOVE=1\nFDNAME=udp");
-    stored = taken >= 0 && !dropped;
-    return taken;
-}
-
 int main(int argc, char** argv)
 {
     static char path[conf_path_size];
@@ -280,10 +178,20 @@ int main(int argc, char** argv)
     int rv = getaddrinfo(nullptr, myport, &hints, &list);
     if (rv != 0) {
         std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
+        // A name no resolver knows, a misspelt number among them ("7923abc"),
+        // can never be bound: said by the value, so that the service shows it.
+        if (rv == EAI_SERVICE || rv == EAI_NONAME)
+            std::fprintf(stderr, "listener: port '%s': neither a number from 1 to 65535 nor a service "
+                                 "name the system knows\n",
+                         myport);
         return 1;
     }
     bool stored = false;
-    int fd = handed_socket(list, stored);
+    int fd = take_kept_socket(list, stored);
+    // A kept socket's drops so far were said by the runs before.
+    std::uint32_t dropped_before = 0;
+    if (fd >= 0 && !kernel_drops(fd, dropped_before))
+        dropped_before = 0;
     if (fd < 0)
         fd = bind_first(list);
     freeaddrinfo(list); // not needed past the bind, whatever its outcome
@@ -300,10 +208,10 @@ int main(int argc, char** argv)
     // Ready; and a socket the service manager does not hold yet is given to
     // it to keep, so that it outlives this run: the datagrams that come while
     // the listener restarts or is upgraded wait in its queue for the next.
-    notify(stored ? "READY=1" : "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0", stored ? -1 : fd);
+    say_ready(fd, stored);
     // From here the console never holds up the receive loop.
     console_open();
-    int sig = serve(fd);
+    int sig = serve(fd, dropped_before);
     if (sig == 0) {
         std::perror("recvfrom");
         return 1;

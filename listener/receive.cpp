@@ -103,9 +103,7 @@ static void say_drops(std::uint32_t count)
         console_put(err_console, text, static_cast<std::size_t>(n));
 }
 
-// The kernel's count of datagrams it dropped at fd, as it stands now: the
-// datagrams dropped after the last one received come with none.
-static bool kernel_drops(int fd, std::uint32_t& count)
+bool kernel_drops(int fd, std::uint32_t& count)
 {
     std::uint32_t mem[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof mem;
@@ -221,7 +219,9 @@ struct loop_state {
     bool counting = false; // the kernel's drop count comes with each datagram
     drop_watch drops;
     clock_watch clock;
-    std::uint32_t dropped = 0;
+    std::uint32_t dropped = 0; // the socket's count, with the last datagram
+    std::uint32_t base = 0;    // its count when this run took it: a kept socket's
+                               // drops of earlier runs were said by them
     bool fresh = false; // a datagram came since the drops were last settled
 };
 
@@ -233,8 +233,8 @@ struct loop_state {
 static bool take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_storage& from,
                  long long now_ms)
 {
-    if (st.counting && drops_due(st.drops, st.dropped, now_ms))
-        say_drops(st.dropped);
+    if (st.counting && drops_due(st.drops, st.dropped - st.base, now_ms))
+        say_drops(st.dropped - st.base);
     st.fresh = true;
     if (long long step = clock_step(st.clock, std::time(nullptr), now_ms))
         say_step(step);
@@ -248,8 +248,8 @@ static bool take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_sto
 static void settle_drops(int fd, loop_state& st, long long now_ms)
 {
     std::uint32_t count = 0;
-    if (st.counting && st.fresh && kernel_drops(fd, count) && drops_settled(st.drops, count, now_ms))
-        say_drops(count);
+    if (st.counting && st.fresh && kernel_drops(fd, count) && drops_settled(st.drops, count - st.base, now_ms))
+        say_drops(count - st.base);
     st.fresh = false;
 }
 
@@ -306,7 +306,7 @@ static int finish(int fd, loop_state& st, char* buf)
     return sig;
 }
 
-int serve(int fd)
+int serve(int fd, std::uint32_t dropped_before)
 {
     static char buf[msg_max + 1];
     loop_state st;
@@ -315,6 +315,7 @@ int serve(int fd)
     bool timed = false; // the receive's timeout is set
     int on = 1;
     st.counting = setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+    st.base = st.dropped = dropped_before;
     // Where both clocks stand at start: a step before the first datagram is
     // said with it.
     clock_step(st.clock, std::time(nullptr), monotonic_ms());

@@ -61,10 +61,17 @@ void note_sender(const struct sockaddr_storage& from);
 // Forgets the sender noted last (for the tests, which set ip_orig by hand).
 void forget_sender();
 
+// The kernel's count of datagrams it dropped at fd over the socket's life,
+// as it stands now (the datagrams dropped after the last one received come
+// with none). False when it cannot be had.
+bool kernel_drops(int fd, std::uint32_t& count);
+
 // The receive loop: receives, routes and files messages until receiving
 // fails or a stop signal comes. Returns the stop signal once the queue is
 // filed (see catch_stops), or 0 when receiving failed, with errno set.
-int serve(int fd);
+// dropped_before is the kernel's count of drops when this run took the
+// socket: those were said by the runs before.
+int serve(int fd, std::uint32_t dropped_before);
 
 // The stop. SIGTERM, SIGINT and SIGHUP (each unless it was ignored when the
 // listener started, as nohup leaves SIGHUP) are caught: the message in hand

@@ -221,6 +221,8 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         _exit(127);
     }
     proc p;
+    if (options.give_handed && options.handed >= 0)
+        close(options.handed);
     if (options.keep_shared)
         p.shared = writer;
     else

@@ -62,6 +62,7 @@ struct start_options {
     bool nobody = false;         // run as the user nobody (65534), when root
     bool hup_ignored = false;    // started with SIGHUP ignored, as nohup does
     int handed = -1;             // a socket handed over as a service manager does (LISTEN_FDS)
+    bool give_handed = false;    // and closed on this side once handed
     int port = 0;                // the listener's port (struct listener); 0: a free one
     std::vector<std::string> wrapper; // command words put in front (for example unshare -n)
     std::vector<std::string> env;     // NAME=value, beside TZ and PATH

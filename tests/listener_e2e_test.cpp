@@ -50,6 +50,10 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
     auto port = [](const std::string& p) {
         return "listener: port '" + p + "': a number from 1 to 65535, or a service name of at most 8 characters\n";
     };
+    auto unknown = [](const std::string& p) {
+        return "getaddrinfo: Servname not supported for ai_socktype\nlistener: port '" + p +
+               "': neither a number from 1 to 65535 nor a service name the system knows\n";
+    };
     auto conf = [](const std::string& c) {
         return "listener: configuration '" + c + "': a path of at most 119 characters ending in log.ini\n";
     };
@@ -83,8 +87,9 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         {{"7923", "log.in"}, given + usage, conf("log.in")},
         {{"7923", long_path}, given + usage, conf(long_path)},
         // A port no resolver knows.
-        {{"nosuchsv"}, "caractéristique affichage : 1 \n",
-         "getaddrinfo: Servname not supported for ai_socktype\n", 1},
+        {{"nosuchsv"}, "caractéristique affichage : 1 \n", unknown("nosuchsv"), 1},
+        {{"7923abc"}, "caractéristique affichage : 1 \n", unknown("7923abc"), 1}, // a misspelt number
+        {{"2O130"}, "caractéristique affichage : 1 \n", unknown("2O130"), 1},
         {{"7923"}, usage, setting(day_max, "64x"), 0, {day_max + "=64x"}},
         {{"7923"}, usage, setting(day_max, " 64"), 0, {day_max + "= 64"}},
         {{"7923"}, usage, setting(day_max, "1048577"), 0, {day_max + "=1048577"}},

@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -234,4 +236,120 @@ TEST(ServiceE2E, ARestartLosesNothing)
     send_to(moved.port, numbered(200));
     EXPECT_EQ(masked(wait_file(file, 201 * logged_size(numbered(0)))), logged_range(0, 201));
     close(kept);
+}
+
+// A socket handed over is taken only when it is the one the listener would
+// have bound itself; any other is closed and dropped from the store, and the
+// listener binds its own. What is handed to another process is closed, and
+// a count that is no positive number hands nothing.
+TEST(ServiceE2E, AHandedSocketIsTakenOnlyWhenItIsTheOneToListenOn)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * R\nQ = q_\n");
+    const std::string file = dir.file("q_" + today() + ".log");
+    const std::string stored = "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0", dropped = "FDSTOREREMOVE=1\nFDNAME=udp";
+    enum kind { own, nonblocking, v6_only, other_port };
+    struct {
+        const char* name;
+        kind socket;
+        std::vector<std::string> env;
+        std::vector<std::string> said; // to the manager
+        bool taken;
+    } cases[] = {
+        {"the one it would bind", own, {}, {"READY=1"}, true},
+        {"non-blocking", nonblocking, {}, {dropped, stored}, false},
+        {"IPv6 only", v6_only, {}, {dropped, stored}, false},
+        {"a count that is no number", other_port, {"LISTEN_FDS=-1"}, {stored}, false},
+        {"handed to another process", other_port, {"LISTEN_PID=1"}, {stored}, false},
+    };
+    int n = 0;
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        manager m(dir.file("notify" + std::to_string(n++)));
+        start_options o(console_kind::pipe);
+        o.env = c.env;
+        o.env.push_back(m.env());
+        o.port = free_port();
+        int s = socket(c.socket == v6_only ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        struct sockaddr_storage a = {};
+        socklen_t len = sizeof(struct sockaddr_in);
+        if (c.socket == v6_only) {
+            setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&a);
+            a6->sin6_family = AF_INET6;
+            a6->sin6_port = htons(static_cast<uint16_t>(o.port));
+            len = sizeof *a6;
+        } else {
+            auto* a4 = reinterpret_cast<struct sockaddr_in*>(&a);
+            a4->sin_family = AF_INET;
+            a4->sin_port = htons(static_cast<uint16_t>(c.socket == other_port ? free_port() : o.port));
+        }
+        ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr*>(&a), len), 0);
+        if (c.socket == nonblocking)
+            fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+        if (c.socket == own)
+            send_to(o.port, "Q before"); // waits in the handed socket's queue
+        struct stat st;
+        ASSERT_EQ(fstat(s, &st), 0);
+        const std::string handed_link = "socket:[" + std::to_string(st.st_ino) + "]";
+        o.handed = s;
+        o.give_handed = true;
+        listener l(dir.path, {"log.ini"}, tz, o);
+        for (auto& said : c.said) {
+            int handed = -1;
+            EXPECT_EQ(m.next(&handed), said);
+            if (handed >= 0)
+                close(handed);
+        }
+        // The socket handed is held only when it was taken (or when nothing
+        // was handed, for a count that is no number).
+        bool held = false;
+        for (int fd = 0; fd < 64; ++fd) {
+            char link[64], target[256] = {};
+            std::snprintf(link, sizeof link, "/proc/%d/fd/%d", static_cast<int>(l.p.pid), fd);
+            held = held || (readlink(link, target, sizeof target - 1) > 0 && handed_link == target);
+        }
+        bool ignored = !c.env.empty() && c.env[0] == "LISTEN_FDS=-1";
+        EXPECT_EQ(held, c.taken || ignored);
+        send_to(l.port, "Q after");
+        std::string want = (c.taken ? logged("Q before") : "") + logged("Q after");
+        EXPECT_EQ(masked(wait_file(file, want.size())), want);
+        EXPECT_EQ(l.p.err_text, "");
+        unlink(file.c_str());
+    }
+}
+
+// The kernel's drops are counted over a socket's life; the next run of a
+// kept socket says only those since it took it.
+TEST(ServiceE2E, ARunSaysOnlyTheDropsSinceItTookTheSocket)
+{
+    temp_dir dir;
+    write_file(dir.file("log.ini"), "affichage * R\nQ = q_\n");
+    manager m(dir.file("notify"));
+    start_options o(console_kind::pipe);
+    o.env = {m.env()};
+    int kept = -1;
+    {
+        listener first(dir.path, {"log.ini"}, tz, o);
+        ASSERT_EQ(m.next(&kept), "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0");
+        o.port = first.port;
+        {
+            paused p(first.p.pid);
+            udp_sender s(first.port);
+            for (int i = 0; i < 30000; ++i)
+                s.send(numbered(i));
+        }
+        ASSERT_GT(kernel_drops(first.port), 0);
+        EXPECT_TRUE(first.p.wait_err("datagrams dropped by the kernel so far\n", milliseconds(30000)));
+        kill(first.p.pid, SIGTERM);
+        first.p.wait_exit(milliseconds(20000));
+    }
+    o.handed = kept;
+    o.give_handed = true;
+    listener next(dir.path, {"log.ini"}, tz, o);
+    EXPECT_EQ(m.next(), "READY=1");
+    send_to(next.port, "Q after");
+    next.p.read_for(milliseconds(1500)); // past the quiet second that says a total
+    EXPECT_EQ(next.p.err_text, "");
 }
