@@ -152,16 +152,22 @@ line_status next_line(line_reader& r)
 
 // Prints "ligne N ignorée : " on standard output, then what the line passed:
 // before, the limit, after ("plus de ", 99, " caractères").
+static unsigned n_skipped; // in the walk under way, or the last
+
 static void skipped_line(unsigned line, const char* before, std::size_t limit, const char* after)
 {
+    ++n_skipped;
     std::printf("ligne %u ignorée : %s%zu%s\n", line, before, limit, after);
 }
+
+unsigned lines_skipped() { return n_skipped; }
 
 bool walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line))
 {
     static line_reader r;
     static conf_fields f;
     reader_open(r, fd);
+    n_skipped = 0;
     for (;;) {
         line_status st = next_line(r);
         if (st == line_status::end)

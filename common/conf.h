@@ -81,6 +81,9 @@ line_status next_line(line_reader& r);
 // line on standard output; every other line is split and handed to take with
 // its line number. False, with errno set, when a read failed.
 bool walk_lines(int fd, void (*take)(const conf_fields& f, unsigned line));
+// How many lines the last walk skipped with a line saying why (take_rule's
+// among them).
+unsigned lines_skipped();
 
 
 // A rule both programs hold: its kind (kind_content or kind_source), its key

@@ -359,27 +359,31 @@ static int open_day_file(day_state& s, const char* path, std::time_t now)
 }
 
 // Says whether the listener can create day files in the directory of
-// prefix, unless an earlier prefix of the list said it already.
-static void check_dir(const char* prefix, const char* (&said)[2 * MAX_RULES], int& n_said)
+// prefix, unless an earlier prefix of the list said it already. Returns 1
+// when it cannot.
+static int check_dir(const char* prefix, const char* (&said)[2 * MAX_RULES], int& n_said)
 {
     for (int i = 0; i < n_said; ++i)
         if (std::strcmp(said[i], prefix) == 0)
-            return;
+            return 0;
     said[n_said++] = prefix;
     char dir[prefix_size];
     prefix_dir(prefix, dir);
-    if (faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) != 0)
-        report(prefix, "directory not writable: %s\n", std::strerror(errno));
+    if (faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0)
+        return 0;
+    report(prefix, "directory not writable: %s\n", std::strerror(errno));
+    return 1;
 }
 
-void journal_check_dirs()
+int journal_check_dirs()
 {
     const char* said[2 * MAX_RULES];
-    int n_said = 0;
+    int n_said = 0, failing = 0;
     for (int i = 0; i < i_ip; ++i)
-        check_dir(name_ad_ip[i], said, n_said);
+        failing += check_dir(name_ad_ip[i], said, n_said);
     for (int i = 0; i < i_name; ++i)
-        check_dir(name_site[i], said, n_said);
+        failing += check_dir(name_site[i], said, n_said);
+    return failing;
 }
 
 int journal(const char* msg, const char* prefix)

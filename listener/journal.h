@@ -34,7 +34,8 @@ std::size_t log_line(char* out, std::size_t size, const char* msg, const std::tm
 // directory the listener cannot create day files (a missing directory, a
 // read-only file system), with the system's reason: the operator sees it
 // when the listener starts, not at the first message's failed append.
-void journal_check_dirs();
+// Returns how many it said.
+int journal_check_dirs();
 
 // Appends one log line for msg to today's day file of prefix, unless the
 // file system would then be below its floor or the day file past its bound

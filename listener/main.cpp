@@ -28,7 +28,7 @@
 #include "listener.h"
 #include "manager.h"
 #include "receive.h"
-#include "room.h"
+#include "settings.h"
 #include "text.h"
 
 char myport[port_size];
@@ -44,40 +44,6 @@ static void usage()
                " exemple : ovelsk 7923 \n"
                " ou : ovelsk 7923 /home/pi/my_c/log.ini \n",
                stdout);
-}
-
-// Whether the port can be given to the resolver. It reads a port as a
-// number when the whole text is one for strtoul (blanks, a sign, digits, or
-// nothing at all), and quietly wraps it to 16 bits: " 70000" and "+70000"
-// would listen on 4464, and "" or "0" on a random port no sender knows. A
-// number must be a port from 1 to 65535; any other text is a service name,
-// for the resolver to judge.
-static bool port_ok(const char* port)
-{
-    number_text n = read_number(port, port_max);
-    bool number = (n.digits && *n.end == '\0') || *port == '\0';
-    return !number || (!n.negative && !n.over && n.value >= 1);
-}
-
-// A setting of the room the record may take, from the environment (the
-// service's settings file; the command line stays as it is): digits only,
-// from 0 to max. Unset or empty leaves value as it was. False, with the
-// setting named on standard error after the usage lines, for any other text.
-static bool room_setting(const char* name, unsigned long long max, unsigned long long& value,
-                         const char* meaning)
-{
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0')
-        return true;
-    number_text n = read_number(text, max);
-    if (*text >= '0' && *text <= '9' && *n.end == '\0' && !n.over) {
-        value = n.value;
-        return true;
-    }
-    usage();
-    std::fflush(stdout);
-    std::fprintf(stderr, "listener: %s '%s': %s\n", name, text, meaning);
-    return false;
 }
 
 // Binds the first entry of the resolver's list that takes a socket and a
@@ -142,15 +108,14 @@ int main(int argc, char** argv)
         return 0;
     }
     // A day file at most this many MiB (none by default), and this share of
-    // each file system left free.
-    unsigned long long day_mib = 0, floor_pct = floor_percent_default;
-    if (!room_setting("OVELSK_DAY_MAX_MIB", day_max_mib_max, day_mib,
-                      "the bound of a day file, a number of MiB up to 1048576; 0 or empty: none") ||
-        !room_setting("OVELSK_FLOOR_PERCENT", floor_percent_max, floor_pct,
-                      "the share of each file system kept free, a whole percentage from 0 to 50"))
+    // each file system left free; a setting refused is named like a port.
+    bad_setting bad;
+    if (!read_room_settings(bad)) {
+        usage();
+        std::fflush(stdout);
+        std::fprintf(stderr, "listener: %s '%s': %s\n", bad.name, bad.text, bad.meaning);
         return 0;
-    day_max_bytes = static_cast<long long>(day_mib) << 20;
-    floor_percent = static_cast<int>(floor_pct);
+    }
     aff = 1;
     if (argc == 3) {
         std::puts(" il y a un  fichier d'initialisation précisé");

@@ -100,7 +100,8 @@ std::string program(const std::string& name)
     // CI runs the suite again on the programs a package holds, built with
     // the package's flags: KIT_PROGRAM_DIR names the directory.
     if (const char* dir = std::getenv("KIT_PROGRAM_DIR"); dir != nullptr && *dir != '\0')
-        return std::string(dir) + (name == "brannic-retention" ? "/../libexec/ovelsk-kit/" : "/") + name;
+        return std::string(dir) +
+               (name == "brannic-retention" || name == "ovelsk-check-rules" ? "/../libexec/ovelsk-kit/" : "/") + name;
     if (name == "ovelsk")
         return KIT_OVELSK;
     if (name == "brannic")
@@ -109,6 +110,8 @@ std::string program(const std::string& name)
         return KIT_BRANNIC_RETENTION;
     if (name == "pelmok")
         return KIT_PELMOK;
+    if (name == "ovelsk-check-rules")
+        return KIT_OVELSK_CHECK_RULES;
     throw std::runtime_error("unknown program " + name);
 }
 

@@ -46,7 +46,7 @@ struct proc {
 };
 
 // Path of a built program by name ("ovelsk", "brannic", "brannic-retention",
-// "pelmok").
+// "pelmok", "ovelsk-check-rules").
 std::string program(const std::string& name);
 
 // How a program's standard output is connected: a raw pseudo-terminal; one

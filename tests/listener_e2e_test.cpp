@@ -368,3 +368,52 @@ TEST(ListenerE2E, SaysWhatTheKernelDroppedAfterTheFlood)
     EXPECT_EQ(l.p.err_text, said);
     EXPECT_EQ(kernel_drops(l.port), total);
 }
+
+// The check before a restart reads a port, the settings and a configuration
+// as the listener does, and says each thing to mend: lines skipped, lines
+// that are no rule, a display letter that sets nothing, a port no resolver
+// knows, a directory that cannot be written. Status 0 when all is well.
+TEST(ListenerE2E, TheCheckSaysWhatTheListenerWouldMakeOfItsSettings)
+{
+    temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("in").c_str(), 0755), 0);
+    write_file(dir.file("good-log.ini"), "' the packaged kind\naffichage * S\nALARM = alarm_\n10.0. : in/lan_\n");
+    write_file(dir.file("bad-log.ini"), "affichage * x\nALARM=al_\nhello\nALARM = " + std::string(30, 'p') +
+                                            "\nPUMP = gone/p_\n");
+    const std::string opened = "il y a un fichier log.ini\n";
+    struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string out, err;
+        int status;
+    } cases[] = {
+        {{"7923", "good-log.ini"}, {},
+         opened + "il y a un parametre d'affichage\nseul les selectionnées sont affichés\n"
+                  "source rule: 10.0. : in/lan_\ncontent rule: ALARM = alarm_\ndisplay mode: 2\n"
+                  "day files of 'in/lan_' in in/\nday files of 'alarm_' in .\nall is well\n",
+         "", 0},
+        {{"7923abc", "bad-log.ini"}, {"OVELSK_FLOOR_PERCENT=60"},
+         "port '7923abc': Servname not supported for ai_socktype\n"
+         "OVELSK_FLOOR_PERCENT '60': the share of each file system kept free, a whole percentage from 0 to 50\n" +
+             opened + "il y a un parametre d'affichage\nligne 4 ignorée : préfixe de plus de 24 caractères\n"
+                      "line 1: the display letter is not R, T or S, the mode stays: affichage * x\n"
+                      "line 2 is no rule (KEY = PREFIX, KEY : PREFIX, with blanks around the kind): ALARM=al_\n"
+                      "line 3 is no rule (KEY = PREFIX, KEY : PREFIX, with blanks around the kind): hello\n"
+                      "content rule: PUMP = gone/p_\ndisplay mode: 1\nday files of 'gone/p_' in gone/\n"
+                      "7 things to mend\n",
+         "listener: journal: gone/p_: directory not writable: No such file or directory\n", 1},
+        {{"7923", "none-log.ini"}, {},
+         "configuration 'none-log.ini': No such file or directory: read as missing, no rule\ndisplay mode: 1\n"
+         "1 thing to mend\n",
+         "", 1},
+        {{}, {}, "", "usage: ovelsk-check-rules PORT [CONFIGURATION]\n", 2},
+    };
+    for (auto& c : cases) {
+        std::string out, err;
+        start_options o;
+        o.env = c.env;
+        EXPECT_EQ(run("ovelsk-check-rules", c.args, dir.path, &out, &err, tz, o), c.status) << out;
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err, c.err);
+    }
+}
