@@ -17,7 +17,6 @@ using namespace kit;
 
 namespace {
 
-const std::string tz = "Europe/Paris";
 const std::string usage =
     " Il faut passer en arguments l'anteriorite du fichier a effacé  et le nom complet du "
     "fichier d'initialisation>  ...\n"
@@ -237,6 +236,12 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
     std::string d40 = "a_" + days_ago(40, tz) + ".log";
     mkdir(dir.file(d40).c_str(), 0755);
     EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz), 1);
+    EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
+    // The reason is the delete's, whatever the standard output's own
+    // failure (a full disk under the journal) sets meanwhile.
+    start_options full;
+    full.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, full), 1);
     EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
 }
 

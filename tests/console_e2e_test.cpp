@@ -25,15 +25,9 @@ using namespace kit;
 
 namespace {
 
-const std::string tz = "Europe/Paris";
 const int stalled = 150; // about 14 KiB of display lines
 
-std::string numbered(int i)
-{
-    char head[16];
-    std::snprintf(head, sizeof head, "M%05d ", i);
-    return head + std::string(60, 'x');
-}
+std::string numbered(int i) { return kit::numbered('M', i, 60); }
 
 // Whether the user nobody can run the program under test from where it lies.
 bool nobody_can_run()

@@ -19,14 +19,6 @@
 
 using namespace kit;
 
-namespace {
-
-const std::string tz = "Europe/Paris";
-
-std::string today() { return days_ago(0, tz); }
-
-} // namespace
-
 // A full disk (the floor of free space set to none, as it can be): the line
 // that only partly fits is taken back, so the day file only ever holds whole
 // lines; the failure is said when it starts and when it ends, and other

@@ -184,12 +184,14 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         // ignored signal stays ignored across exec.
         signal(SIGPIPE, SIG_DFL);
         signal(SIGHUP, options.hup_ignored ? SIG_IGN : SIG_DFL);
-        // As systemd hands over a service's stored socket: descriptor 3,
-        // named in the environment with the pid that is to take it.
-        static char listen_pid[32];
+        // As systemd hands over a service's stored sockets: descriptors 3
+        // on, named in the environment with the pid that is to take them.
+        // Moved out of the way first, as the outputs may lie there.
+        static char listen_pid[32], listen_fds[32];
         std::snprintf(listen_pid, sizeof listen_pid, "LISTEN_PID=%d", static_cast<int>(getpid()));
-        if (options.handed >= 0 && dup2(options.handed, 3) != 3)
-            _exit(124);
+        int handed[2] = {options.handed_first >= 0 ? fcntl(options.handed_first, F_DUPFD_CLOEXEC, 64) : -1,
+                         options.handed >= 0 ? fcntl(options.handed, F_DUPFD_CLOEXEC, 64) : -1};
+        int n_handed = 0;
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(writer, 1);
@@ -199,6 +201,10 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         close(reader);
         if (errpipe[0] >= 0)
             close(errpipe[0]);
+        for (int h : handed)
+            if (h >= 0 && dup2(h, 3 + n_handed++) < 0)
+                _exit(124);
+        std::snprintf(listen_fds, sizeof listen_fds, "LISTEN_FDS=%d", n_handed);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         if (options.nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
@@ -212,13 +218,16 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
         std::vector<char*> envp = {const_cast<char*>(tz_env.c_str()),
                                    const_cast<char*>("PATH=/usr/bin:/bin"),
                                    const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0")};
-        for (auto& e : env)
+        bool set_pid = n_handed > 0, set_fds = n_handed > 0; // unless the test sets them itself
+        for (auto& e : env) {
             envp.push_back(const_cast<char*>(e.c_str()));
-        if (options.handed >= 0) {
-            envp.push_back(listen_pid);
-            envp.push_back(const_cast<char*>("LISTEN_FDS=1"));
-            envp.push_back(const_cast<char*>("LISTEN_FDNAMES=udp"));
+            set_pid = set_pid && e.rfind("LISTEN_PID=", 0) != 0;
+            set_fds = set_fds && e.rfind("LISTEN_FDS=", 0) != 0;
         }
+        if (set_pid)
+            envp.push_back(listen_pid);
+        if (set_fds)
+            envp.push_back(listen_fds);
         envp.push_back(nullptr);
         execvpe(cargv[0], cargv.data(), envp.data()); // the emulator may be named by PATH
         _exit(127);
@@ -226,6 +235,8 @@ proc start(const std::string& name, const std::vector<std::string>& args, const 
     proc p;
     if (options.give_handed && options.handed >= 0)
         close(options.handed);
+    if (options.give_handed && options.handed_first >= 0)
+        close(options.handed_first);
     if (options.keep_shared)
         p.shared = writer;
     else
@@ -635,6 +646,16 @@ std::string local_text(const char* format, long long when, const std::string& tz
 {
     return format_in(format, when, tz, 0);
 }
+
+std::string numbered(char letter, int i, std::size_t pad)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "%c%05d", letter, i);
+    return pad == 0 ? head : head + (" " + std::string(pad, 'x'));
+}
+
+paused::paused(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+paused::~paused() { kill(pid, SIGCONT); }
 
 std::string days_ago(int n, const std::string& tz)
 {

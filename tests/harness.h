@@ -62,7 +62,8 @@ struct start_options {
     bool nobody = false;         // run as the user nobody (65534), when root
     bool hup_ignored = false;    // started with SIGHUP ignored, as nohup does
     int handed = -1;             // a socket handed over as a service manager does (LISTEN_FDS)
-    bool give_handed = false;    // and closed on this side once handed
+    int handed_first = -1;       // another, handed before it
+    bool give_handed = false;    // both closed on this side once handed
     int port = 0;                // the listener's port (struct listener); 0: a free one
     std::vector<std::string> wrapper; // command words put in front (for example unshare -n)
     std::vector<std::string> env;     // NAME=value, beside TZ and PATH
@@ -203,5 +204,23 @@ struct small_disk {
 
 // "%Y_%m_%d" of the calendar date n days before today in the zone tz.
 std::string days_ago(int n, const std::string& tz);
+
+// The zone the end-to-end tests run the programs in, and today there.
+inline const std::string tz = "Europe/Paris";
+inline std::string today() { return days_ago(0, tz); }
+
+// A numbered message: letter, five digits, then pad characters x after a
+// blank when pad is given.
+std::string numbered(char letter, int i, std::size_t pad = 0);
+
+// A program stopped (SIGSTOP) while it lives, so that what is sent to it
+// waits in its queue; it goes on (SIGCONT) whatever fails meanwhile.
+struct paused {
+    pid_t pid;
+    explicit paused(pid_t p);
+    ~paused();
+    paused(const paused&) = delete;
+    paused& operator=(const paused&) = delete;
+};
 
 } // namespace kit

@@ -277,6 +277,9 @@ TEST(ClockStep, SaidWhenTheWallClockMovesAMinuteAgainstTheOther)
         {1000, 8000, -63},           // back
         {1000 + 259200, 8000, 259200}, // three days on, as the network time comes
         {1000 + 259200, 9000, 0},
+        {260142, 10000, -60},        // exactly a minute back, since the last said
+        {260202, 11000, 0},          // 59 s on: not yet
+        {260204, 12000, 60},         // and one more: a minute since the last said
     };
     clock_watch w;
     for (auto& s : steps)

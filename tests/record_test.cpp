@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,6 +27,7 @@
 
 #include "harness.h"
 #include "journal.h"
+#include "receive.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ std::string failing_sync;
 bool failing_truncate;
 bool short_pread; // pread reads nothing, as when the file shrank meanwhile
 int writebacks;   // sync_file_range calls: writes to disk started early
+long time_ahead;  // time() after its first call reads this much ahead
+int time_calls;
 
 void reset()
 {
@@ -48,6 +52,11 @@ void reset()
     failing_truncate = false;
     short_pread = false;
     writebacks = 0;
+    time_ahead = 0;
+    time_calls = 0;
+    stop_signal = 0;
+    i_name = i_ip = 0;
+    aff = 0;
 }
 
 } // namespace
@@ -91,6 +100,18 @@ extern "C" int sync_file_range(int, off64_t, off64_t, unsigned int)
 {
     ++writebacks;
     return 0;
+}
+
+// time(), taken over: as a clock stepped between the listener's start and
+// its first datagram, while time_ahead is set.
+extern "C" time_t time(time_t* out)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t t = now.tv_sec + (time_ahead != 0 && time_calls++ > 0 ? time_ahead : 0);
+    if (out != nullptr)
+        *out = t;
+    return t;
 }
 
 static const bool fresh = kit::keep_fresh(reset);
@@ -394,4 +415,47 @@ TEST_F(Record, KeepsTheFloorAndTheDayBound)
         EXPECT_EQ(kit::masked(kit::read_file(now_path)), kit::logged(flood));
         EXPECT_EQ(kit::read_file(other + day + ".log").size(), sent * kit::logged_size("other"));
     }
+}
+
+// A stop files the queue and syncs what it filed before the listener ends;
+// a clock step between the start and the first datagram is said with it.
+TEST_F(Record, AStopSyncsWhatItFiledAndSaysAStepSinceTheStart)
+{
+    int port = 0;
+    int fd = kit::udp_socket_on(INADDR_LOOPBACK, port);
+    ASSERT_GE(fd, 0);
+    i_name = 1;
+    std::strcpy(site[0], "Q");
+    std::strcpy(name_site[0], "q_");
+    for (int i = 0; i < 3; ++i)
+        kit::send_to(port, kit::numbered('Q', i));
+    time_ahead = 3600;
+    stop_signal = SIGTERM; // the stop came before the first receive
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serve(fd, 0), SIGTERM);
+    std::string said = testing::internal::GetCapturedStderr();
+    close(fd);
+    EXPECT_EQ(said.find("listener: the clock stepped forward by 3600 s"), 0u) << said;
+    EXPECT_NE(said.find("listener: SIGTERM: 3 queued messages filed before stopping\n"), std::string::npos) << said;
+    ASSERT_EQ(synced.size(), 1u);
+    EXPECT_EQ(synced[0].substr(0, 2), "q_");
+    EXPECT_EQ(kit::read_file(synced[0]).size(), 3 * kit::logged_size(kit::numbered('Q', 0)));
+}
+
+// Every prefix the tables can hold has a day file of its own; a link put
+// where a day file was is not followed by its sync.
+TEST_F(Record, FilesEveryPrefixAndSyncsNoLinkedFile)
+{
+    for (int i = 0; i < MAX_PREFIXES; ++i)
+        file("m", "p" + std::to_string(i) + "_");
+    for (int i = 0; i < MAX_PREFIXES; ++i)
+        EXPECT_TRUE(kit::exists("p" + std::to_string(i) + "_" + day + ".log")) << i;
+    journal_reset();
+    file("x", "l_");
+    kit::write_file("other", "kept\n");
+    ASSERT_EQ(unlink(("l_" + day + ".log").c_str()), 0);
+    ASSERT_EQ(symlink("other", ("l_" + day + ".log").c_str()), 0);
+    EXPECT_EQ(sync_at(t), "");
+    EXPECT_EQ(sync_at(t + 5000), "listener: journal: l_" + day + ".log: sync: Too many levels of symbolic links\n");
+    EXPECT_EQ(synced, names{});
 }
