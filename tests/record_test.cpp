@@ -427,8 +427,7 @@ TEST_F(Record, AStopSyncsWhatItFiledAndSaysAStepSinceTheStart)
     i_name = 1;
     std::strcpy(site[0], "Q");
     std::strcpy(name_site[0], "q_");
-    for (int i = 0; i < 3; ++i)
-        kit::send_to(port, kit::numbered('Q', i));
+    kit::send_to(port, kit::numbered('Q', 0)); // one: its clock is the first after the start
     time_ahead = 3600;
     stop_signal = SIGTERM; // the stop came before the first receive
     testing::internal::CaptureStderr();
@@ -436,10 +435,10 @@ TEST_F(Record, AStopSyncsWhatItFiledAndSaysAStepSinceTheStart)
     std::string said = testing::internal::GetCapturedStderr();
     close(fd);
     EXPECT_EQ(said.find("listener: the clock stepped forward by 3600 s"), 0u) << said;
-    EXPECT_NE(said.find("listener: SIGTERM: 3 queued messages filed before stopping\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("listener: SIGTERM: 1 queued messages filed before stopping\n"), std::string::npos) << said;
     ASSERT_EQ(synced.size(), 1u);
     EXPECT_EQ(synced[0].substr(0, 2), "q_");
-    EXPECT_EQ(kit::read_file(synced[0]).size(), 3 * kit::logged_size(kit::numbered('Q', 0)));
+    EXPECT_EQ(kit::read_file(synced[0]).size(), kit::logged_size(kit::numbered('Q', 0)));
 }
 
 // Every prefix the tables can hold has a day file of its own; a link put
