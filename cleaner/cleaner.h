@@ -50,9 +50,6 @@ constexpr long long kit_first_day = days_from_date(2026, 1, 1); // the kit was f
 
 // What the daily run does with a file named like a day file.
 enum class fate { deleted, kept, after_today, before_kit, no_date, other_prefix };
-// The fate of a day file of a configured prefix dated file_day, today being
-// today and the age age (days since 1970-01-01).
-fate fate_of(long long file_day, long long today, long long age);
 
 // A file system the day files lie on, as an unprivileged user sees it (the
 // listener leaves a floor of it free).

@@ -20,7 +20,7 @@ static int n_contents;
 static int n_sources;
 
 // One split line: the prefix of a held rule is kept.
-static void take(const conf_fields& f, unsigned line)
+static void keep_prefix(const conf_fields& f, unsigned line)
 {
     static rule r;
     if (!take_rule(f, line, n_contents, n_sources, r))
@@ -46,7 +46,7 @@ bool init(const char* path, bool* special)
     i_name = 0;
     n_contents = 0;
     n_sources = 0;
-    bool whole = walk_lines(fd, take);
+    bool whole = walk_lines(fd, keep_prefix);
     int err = errno;
     close(fd);
     errno = err;

@@ -17,7 +17,9 @@
 #include "day_file.h"
 #include "text.h"
 
-fate fate_of(long long file_day, long long today, long long age)
+// The fate of a day file of a configured prefix dated file_day, today being
+// today and the age age (days since 1970-01-01).
+static fate fate_of(long long file_day, long long today, long long age)
 {
     if (file_day < kit_first_day)
         return fate::before_kit;

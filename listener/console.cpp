@@ -256,6 +256,33 @@ static void drop(console& c, int err)
         c.lost_err = err;
 }
 
+void console_vreport(const char* head, const char* fmt, va_list ap)
+{
+    char text[report_max];
+    std::size_t h = std::strlen(head);
+    if (h >= sizeof text)
+        return; // cannot be: every head is a tag and a path
+    std::memcpy(text, head, h);
+    int m = std::vsnprintf(text + h, sizeof text - h, fmt, ap);
+    if (m < 0)
+        return;
+    std::size_t n = h + static_cast<std::size_t>(m);
+    if (n >= sizeof text) {
+        static const char cut[] = "...\n";
+        std::memcpy(text + sizeof text - sizeof cut, cut, sizeof cut);
+        n = sizeof text - 1;
+    }
+    console_put(err_console, text, n);
+}
+
+void console_report(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    console_vreport("", fmt, ap);
+    va_end(ap);
+}
+
 void console_put(console& c, const char* text, std::size_t n)
 {
     if (c.file == nullptr) {

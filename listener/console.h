@@ -2,6 +2,7 @@
 // failure reports, written so that a slow, stalled or vanished reader never
 // holds up the filing (console.cpp says how, for each kind of file).
 #pragma once
+#include <cstdarg>
 #include <cstddef>
 
 // Until console_open takes them over the streams are plain stdio; after, a
@@ -39,6 +40,13 @@ void console_attach(int out, int err);
 void console_reset();
 // Writes one whole line (text ends in a newline), or drops and counts it.
 void console_put(console& c, const char* text, std::size_t n);
+// A report on standard error: head, then fmt filled as printf fills it,
+// ending in a newline, put as one line. The listener's reports fit its
+// buffer by their make; one that would not is ended with "...\n", never
+// left without its end.
+constexpr std::size_t report_max = 512;
+void console_vreport(const char* head, const char* fmt, va_list ap);
+void console_report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Writes what both streams gathered, as far as the files take it at once
 // (at the stop).
 void console_flush();

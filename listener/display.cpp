@@ -5,10 +5,9 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "clock.h"
 #include "console.h"
 #include "display.h"
-#include "journal.h"
-#include "receive.h"
 #include "text.h"
 
 // The length of the valid UTF-8 sequence at p (up to its NUL), or 0: a
@@ -87,7 +86,7 @@ void display_hour(char (&hour)[hour_size])
         hour[0] = '\0';
 }
 
-void show(const char* hour, const char* msg)
+void show(const char* hour, const char* sender, const char* msg)
 {
     static char text[shown_max];
     static char line[display_line_max];
@@ -96,7 +95,7 @@ void show(const char* hour, const char* msg)
         return; // longer than route's contract allows: never cut, not shown
     text[t] = '\0';
     std::size_t n = 0;
-    for (const char* piece : {show_hour, hour, show_from, static_cast<const char*>(ip_orig),
+    for (const char* piece : {show_hour, hour, show_from, sender,
                               show_bar, static_cast<const char*>(text), show_end}) {
         std::size_t k = strlen2(piece);
         if (k > sizeof line - n)

@@ -21,5 +21,6 @@ constexpr std::size_t hour_size = 9;
 // The hour of the local time now, as a display line shows it, or "" when
 // the clock gives none.
 void display_hour(char (&hour)[hour_size]);
-// Shows the display line of msg, from the sender in ip_orig, at hour.
-void show(const char* hour, const char* msg);
+// Shows the display line of msg, from sender (its address text, at most
+// addr_text_size - 1 bytes), at hour.
+void show(const char* hour, const char* sender, const char* msg);

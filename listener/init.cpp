@@ -41,7 +41,7 @@ static void display_setting(const char* value)
 }
 
 // One split line: a held rule goes to its table, a display setting sets aff.
-static void take(const conf_fields& f, unsigned line)
+static void take_line(const conf_fields& f, unsigned line)
 {
     static rule r;
     if (take_rule(f, line, i_name, i_ip, r)) {
@@ -75,6 +75,6 @@ void init(const char* path)
     i_name = 0;
     i_ip = 0;
 
-    walk_lines(fd, take);
+    walk_lines(fd, take_line);
     close(fd);
 }

@@ -17,31 +17,15 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "console.h"
 #include "day_bytes.h"
 #include "day_file.h"
 #include "journal.h"
 #include "text.h"
-
-static std::time_t tz_looked; // when local_time last looked at the zone
-static bool tz_ever;          // whether it ever did
-
-bool local_time(std::time_t now, std::tm& out)
-{
-    // tzset looks at TZ, and when it is unset stats /etc/localtime and reads
-    // it again only if it changed: one system call a minute at most.
-    if (!tz_ever || recheck_due(now, tz_looked)) {
-        tzset();
-        tz_looked = now;
-        tz_ever = true;
-    }
-    return localtime_r(&now, &out) != nullptr;
-}
 
 // The stamp of a log line at a broken-down local time; false when it does
 // not fit.
@@ -135,7 +119,7 @@ void journal_reset()
     waiting_bytes = 0;
     waiting_ms = -1;
     synced_ms = LLONG_MIN / 2;
-    tz_ever = false;
+    clock_reset();
     second = dated_second{};
     room_reset();
 }
@@ -159,20 +143,15 @@ static day_state* state_of(const char* prefix)
 
 // Writes "listener: journal: where: " and the rest on standard error, as one
 // line.
+static void report(const char* where, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 static void report(const char* where, const char* fmt, ...)
 {
-    static const char tag[] = "listener: journal: ";
-    char text[sizeof tag + listener_day_path_size + 256];
-    int n = std::snprintf(text, sizeof text, "%s%s: ", tag, where);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text)
-        return;
+    char head[64 + listener_day_path_size];
+    std::snprintf(head, sizeof head, "listener: journal: %s: ", where); // a path fits
     va_list ap;
     va_start(ap, fmt);
-    int m = std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), fmt, ap);
+    console_vreport(head, fmt, ap);
     va_end(ap);
-    if (m > 0)
-        console_put(err_console, text,
-                    std::min(static_cast<std::size_t>(n + m), sizeof text - 1));
 }
 
 // One message could not be filed in the day file of s; where names it (its
@@ -263,29 +242,6 @@ void journal_sync_now()
 {
     if (n_dirty > 0)
         sync_all(monotonic_ms());
-}
-
-long long monotonic_ms()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-// While appends wait for their sync, the receive wakes up this often, so
-// that they are written at most a second after their time even when no
-// message follows. With nothing waiting, it waits for the next message
-// however long.
-constexpr time_t sync_wake_s = 1;
-
-void sync_on_time(int fd, bool& timed, long long now_ms, bool more)
-{
-    // The timeout is set and cleared at most twice per sync, whatever the
-    // traffic.
-    bool waiting = journal_sync(now_ms) || more;
-    struct timeval tv = {waiting ? sync_wake_s : 0, 0};
-    if (waiting != timed && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
-        timed = waiting;
 }
 
 // Says what repair_tail found at the end of the day file at path.

@@ -1,6 +1,6 @@
-// The day files: a log line appended for each rule a message matches, the
-// appends written to disk within seconds (the sync, and the receive's
-// timeout that serves it), and the local time that dates them.
+// The day files: a log line appended for each rule a message matches, and
+// the appends written to disk within seconds (the sync, and the rule of when
+// it is due).
 #pragma once
 #include <cstddef>
 #include <ctime>
@@ -12,12 +12,6 @@
 // Room for the path of a day file (day_file.h), with some to spare.
 constexpr std::size_t listener_day_path_size = 64; // at most 63 characters
 static_assert(listener_day_path_size > day_path_max, "every rule's day file must fit");
-
-// Breaks a time down into local time: the stamp of a log line, the date of
-// a day file and the hour of a display line come from here. The system's time
-// zone is looked at again at most once a minute, so a change of it reaches
-// the listener without a re-read per message; TZ in the environment wins.
-bool local_time(std::time_t now, std::tm& out);
 
 // A log line: one blank, the stamp "dd/mm/YYYY HH:MM:SS", log_mid, the
 // message, log_end. log_line_max is the longest, NUL not counted.
@@ -77,16 +71,7 @@ void journal_say_unfiled();
 // whenever the last sync was (at the stop).
 void journal_sync_now();
 
-// The receive loop's part of the sync: syncs what journal_sync finds due at
-// now_ms, and keeps the receive's timeout on fd set to a second exactly
-// while appends wait, or more says that something else waits for a quiet
-// second, so that they reach the disk on time even when no message comes,
-// and an idle listener sleeps until the next one. timed says whether the
-// timeout is set; the caller starts it false, with none set.
-void sync_on_time(int fd, bool& timed, long long now_ms, bool more = false);
 
-// Milliseconds of a clock that never goes back.
-long long monotonic_ms();
 
 // Forgets every day file and waiting append, and the zone last looked at,
 // as at start-up (for the tests, which run many listeners' worth in one

@@ -2,10 +2,14 @@
 // filled once at start by the configuration reader (init.cpp) and read for
 // every message. All storage is fixed and static; nothing is allocated.
 //
-// A message's path has a header for each concern: receive.h (the socket,
-// the loop and its stop), route.h (which rules a message matches),
-// display.h (its display line), journal.h (its day files, their sync and
-// the local time) and console.h (standard output and standard error).
+// A message's path has a header for each concern, each using only those
+// after it: receive.h (the socket, the loop, its timeout and its stop),
+// route.h (the sender, and which rules a message matches), display.h (its
+// display line), journal.h (its day files and their sync), room.h (the
+// floor of free space and the day-file bound), clock.h (the local time and
+// the clock that never goes back) and console.h (standard output and
+// standard error). Start-up has settings.h (the port and the room's
+// settings) and manager.h (the service manager's protocol).
 #pragma once
 #include <cstddef>
 

@@ -21,20 +21,13 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "clock.h"
 #include "console.h"
 #include "journal.h"
 #include "receive.h"
 #include "route.h"
 
-char ip_orig[addr_text_size];
 volatile sig_atomic_t stop_signal;
-
-void* get_in_addr(struct sockaddr* sa)
-{
-    if (sa->sa_family == AF_INET)
-        return &reinterpret_cast<struct sockaddr_in*>(sa)->sin_addr;
-    return &reinterpret_cast<struct sockaddr_in6*>(sa)->sin6_addr;
-}
 
 ssize_t receive(int fd, char* buf, std::size_t size, struct sockaddr_storage& from,
                 std::uint32_t& dropped, int flags)
@@ -95,12 +88,8 @@ bool drops_settled(drop_watch& w, std::uint32_t count, long long now_ms)
 
 static void say_drops(std::uint32_t count)
 {
-    char text[96];
-    int n = std::snprintf(text, sizeof text,
-                          "listener: receive queue full: %lu datagrams dropped by the kernel so far\n",
-                          static_cast<unsigned long>(count));
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
-        console_put(err_console, text, static_cast<std::size_t>(n));
+    console_report("listener: receive queue full: %lu datagrams dropped by the kernel so far\n",
+                   static_cast<unsigned long>(count));
 }
 
 bool kernel_drops(int fd, std::uint32_t& count)
@@ -132,44 +121,25 @@ long long clock_step(clock_watch& w, long long wall_s, long long mono_ms)
 static void say_step(long long step)
 {
     long long s = step < 0 ? -step : step;
-    char text[200];
-    int n = std::snprintf(text, sizeof text,
-                          "listener: the clock stepped %s by %lld s (%lld d %02lld:%02lld:%02lld): "
-                          "the lines filed before were dated by the clock as it was\n",
-                          step < 0 ? "back" : "forward", s, s / 86400, s / 3600 % 24, s / 60 % 60,
-                          s % 60);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
-        console_put(err_console, text, static_cast<std::size_t>(n));
+    console_report("listener: the clock stepped %s by %lld s (%lld d %02lld:%02lld:%02lld): "
+                   "the lines filed before were dated by the clock as it was\n",
+                   step < 0 ? "back" : "forward", s, s / 86400, s / 3600 % 24, s / 60 % 60, s % 60);
 }
 
-// The sender whose text ip_orig holds: a flood comes from one sender, whose
-// text is made once.
-static struct {
-    bool set = false;
-    sa_family_t family = 0;
-    unsigned char addr[sizeof(struct in6_addr)] = {};
-} noted;
+// While appends wait for their sync, the receive wakes up this often, so
+// that they are written at most a second after their time even when no
+// message follows. With nothing waiting, it waits for the next message
+// however long.
+constexpr time_t sync_wake_s = 1;
 
-void note_sender(const struct sockaddr_storage& from)
+void sync_on_time(int fd, bool& timed, long long now_ms, bool more)
 {
-    auto* sa = const_cast<struct sockaddr*>(reinterpret_cast<const struct sockaddr*>(&from));
-    const void* addr = get_in_addr(sa);
-    std::size_t len = from.ss_family == AF_INET ? sizeof(struct in_addr) : sizeof(struct in6_addr);
-    if (noted.set && noted.family == from.ss_family && std::memcmp(noted.addr, addr, len) == 0)
-        return;
-    // The address text is held whole (45 characters for IPv6), so that
-    // source rules and the display see the same text.
-    noted.set = inet_ntop(from.ss_family, addr, ip_orig, sizeof ip_orig) != nullptr;
-    if (!noted.set)
-        ip_orig[0] = '\0';
-    noted.family = from.ss_family;
-    std::memcpy(noted.addr, addr, len);
-}
-
-void forget_sender()
-{
-    noted.set = false;
-    ip_orig[0] = '\0';
+    // The timeout is set and cleared at most twice per sync, whatever the
+    // traffic.
+    bool waiting = journal_sync(now_ms) || more;
+    struct timeval tv = {waiting ? sync_wake_s : 0, 0};
+    if (waiting != timed && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
+        timed = waiting;
 }
 
 // Takes the receive's timeout off fd.
@@ -230,8 +200,8 @@ struct loop_state {
 // Routes one datagram of n bytes, received at now_ms: its drop count and the
 // clock looked at first, so that what they say comes before its lines.
 // Returns whether every rule's day file took it.
-static bool take(loop_state& st, char* buf, ssize_t n, const struct sockaddr_storage& from,
-                 long long now_ms)
+static bool file_datagram(loop_state& st, char* buf, ssize_t n, const struct sockaddr_storage& from,
+                          long long now_ms)
 {
     if (st.counting && drops_due(st.drops, st.dropped - st.base, now_ms))
         say_drops(st.dropped - st.base);
@@ -275,7 +245,7 @@ static int finish(int fd, loop_state& st, char* buf)
         if (n < 0)
             break; // the queue is empty, or cannot be read
         long long now_ms = monotonic_ms();
-        if (take(st, buf, n, from, now_ms))
+        if (file_datagram(st, buf, n, from, now_ms))
             ++taken;
         else
             ++unfiled;
@@ -290,18 +260,15 @@ static int finish(int fd, loop_state& st, char* buf)
     journal_say_unfiled();
     // A socket that outlives the listener is handed on as it was found.
     clear_timeout(fd);
-    char text[240];
     char not_filed[64] = "";
     if (unfiled > 0)
         std::snprintf(not_filed, sizeof not_filed, ", %lu not filed (said above)", unfiled);
-    int n = left ? std::snprintf(text, sizeof text,
-                                 "listener: %s: %lu queued messages filed before stopping%s; those still "
-                                 "coming after %lld seconds were left in the queue\n",
-                                 signal_name(sig), taken, not_filed, stop_drain_ms / 1000)
-                 : std::snprintf(text, sizeof text, "listener: %s: %lu queued messages filed before stopping%s\n",
-                                 signal_name(sig), taken, not_filed);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
-        console_put(err_console, text, static_cast<std::size_t>(n));
+    char still[96] = "";
+    if (left)
+        std::snprintf(still, sizeof still, "; those still coming after %lld seconds were left in the queue",
+                      stop_drain_ms / 1000);
+    console_report("listener: %s: %lu queued messages filed before stopping%s%s\n", signal_name(sig), taken,
+                   not_filed, still);
     console_flush();
     return sig;
 }
@@ -336,7 +303,7 @@ int serve(int fd, std::uint32_t dropped_before)
             continue;
         }
         long long now_ms = monotonic_ms();
-        take(st, buf, n, from, now_ms);
+        file_datagram(st, buf, n, from, now_ms);
         // After traffic, the kernel's drop count is looked at once the quiet
         // second comes, whether or not an append waits: a flood that matched
         // nothing must be said too.

@@ -10,11 +10,6 @@
 
 #include "listener.h"
 
-extern char ip_orig[addr_text_size]; // the sender's address text of this message
-
-// Where the address bytes of a sender address lie.
-void* get_in_addr(struct sockaddr* sa);
-
 // Receives one datagram of at most size bytes (recvmsg flags: 0, or
 // MSG_DONTWAIT), retrying when a signal interrupts the wait, unless it is a
 // stop. Returns the length, or -1 with errno set (EAGAIN when the socket's
@@ -56,10 +51,15 @@ struct clock_watch {
 // Notes both clocks at a datagram; returns the step in seconds (negative:
 // back) when there was one since the last, or 0.
 long long clock_step(clock_watch& w, long long wall_s, long long mono_ms);
-// Puts the sender's address text into ip_orig.
-void note_sender(const struct sockaddr_storage& from);
-// Forgets the sender noted last (for the tests, which set ip_orig by hand).
-void forget_sender();
+// The receive loop's part of the sync: syncs what journal_sync finds due at
+// now_ms, and keeps the receive's timeout on fd set to a second exactly
+// while appends wait, or more says that something else waits for a quiet
+// second, so that they reach the disk on time even when no message comes,
+// and an idle listener sleeps until the next one. timed says whether the
+// timeout is set; the caller starts it false, with none set. The receive's
+// timeout is set here and by the stop alone.
+void sync_on_time(int fd, bool& timed, long long now_ms, bool more = false);
+
 
 // The kernel's count of datagrams it dropped at fd over the socket's life,
 // as it stands now (the datagrams dropped after the last one received come

@@ -9,17 +9,8 @@
 #include <ctime>
 #include <sys/types.h>
 
+#include "clock.h"
 #include "conf.h"
-
-// How often the listener looks again at what does not change per message:
-// the time zone, a day file's type and size, a file system's free space, a
-// failure that lasts. True when that long has passed since then, or the
-// clock went back before it.
-constexpr std::time_t recheck_seconds = 60;
-constexpr bool recheck_due(std::time_t now, std::time_t then)
-{
-    return now - then >= recheck_seconds || now < then;
-}
 
 // The directory of a prefix's day files: its text up to its last '/', or
 // "." when it has none.
