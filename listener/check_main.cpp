@@ -90,12 +90,8 @@ int main(int argc, char** argv)
         std::printf("port '%s': a number from 1 to 65535, or a service name of at most 8 characters\n", argv[1]);
         ++problems;
     } else {
-        struct addrinfo hints = {};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_DGRAM;
-        hints.ai_flags = AI_PASSIVE;
         struct addrinfo* list = nullptr;
-        int rv = getaddrinfo(nullptr, myport, &hints, &list);
+        int rv = resolve_port(myport, &list);
         if (rv != 0) {
             std::printf("port '%s': %s\n", myport, gai_strerror(rv));
             ++problems;

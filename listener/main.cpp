@@ -135,12 +135,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     journal_check_dirs();
 
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_PASSIVE;
     struct addrinfo* list = nullptr;
-    int rv = getaddrinfo(nullptr, myport, &hints, &list);
+    int rv = resolve_port(myport, &list);
     if (rv != 0) {
         std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rv));
         // A name no resolver knows, a misspelt number among them ("7923abc"),

@@ -17,6 +17,16 @@ bool port_ok(const char* port)
     return !number || (!n.negative && !n.over && n.value >= 1);
 }
 
+int resolve_port(const char* port, struct addrinfo** list)
+{
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_PASSIVE;
+    *list = nullptr;
+    return getaddrinfo(nullptr, port, &hints, list);
+}
+
 // One setting: digits only, from 0 to max; unset or empty leaves value.
 static bool setting(const char* name, unsigned long long max, unsigned long long& value,
                     const char* meaning, bad_setting& bad)

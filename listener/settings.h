@@ -4,9 +4,15 @@
 // stays as it is). The listener and ovelsk-check judge them alike.
 #pragma once
 
+#include <netdb.h>
+
 // Whether the port can be given to the resolver: a number from 1 to 65535,
 // or any other text, a service name for the resolver to judge.
 bool port_ok(const char* port);
+
+// The local addresses to listen on for port, as the resolver gives them
+// (any family, datagrams, passive): getaddrinfo's result.
+int resolve_port(const char* port, struct addrinfo** list);
 
 // A setting refused: its name, its text and what it must be.
 struct bad_setting {

@@ -39,13 +39,7 @@ std::string handled(const std::string& prefix, const std::string& date)
 // Every file below dir, as paths relative to it.
 std::string listing(const temp_dir& dir)
 {
-    std::string out;
-    FILE* p = popen(("cd " + dir.path + " && find . -type f | LC_ALL=C sort").c_str(), "r");
-    char buf[512];
-    while (fgets(buf, sizeof buf, p))
-        out += buf;
-    pclose(p);
-    return out;
+    return output_of("cd " + dir.path + " && find . -type f | LC_ALL=C sort");
 }
 
 } // namespace

@@ -77,8 +77,7 @@ TEST(JudgeClock, TrustsTheWallClockOnlyAsFarAsTheBootClockAllows)
 
 static std::string target(long long now, long long age, const char* tz)
 {
-    setenv("TZ", tz, 1);
-    tzset();
+    kit::use_tz(tz);
     std::tm day;
     char date[day_date_size];
     if (!target_day(static_cast<time_t>(now), age, day) || !day_date(date, sizeof date, day))
@@ -133,13 +132,7 @@ std::vector<std::string> read_prefixes(const std::string& text, std::string& out
     return std::vector<std::string>(name_site, name_site + i_name);
 }
 
-std::string rules(int from, int to, char kind)
-{
-    std::string text;
-    for (int i = from; i < to; ++i)
-        text += "k " + std::string(1, kind) + " p" + std::to_string(i) + "_\n";
-    return text;
-}
+std::string rules(int from, int to, char kind) { return kit::rule_lines(from, to, kind); }
 
 } // namespace
 
@@ -223,8 +216,7 @@ TEST_F(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
     };
     for (auto& f : files)
         kit::write_file(f.name, "x\n");
-    setenv("TZ", "Europe/Paris", 1);
-    tzset();
+    kit::use_tz("Europe/Paris");
     testing::internal::CaptureStdout();
     ASSERT_TRUE(init("log.ini"));
     retention_totals t;

@@ -647,6 +647,32 @@ std::string local_text(const char* format, long long when, const std::string& tz
     return format_in(format, when, tz, 0);
 }
 
+void use_tz(const std::string& tz)
+{
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+}
+
+std::string output_of(const std::string& command)
+{
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    char buf[512];
+    while (p != nullptr && fgets(buf, sizeof buf, p))
+        out += buf;
+    if (p != nullptr)
+        pclose(p);
+    return out;
+}
+
+std::string rule_lines(int from, int to, char kind)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += "k" + std::to_string(i) + " " + kind + " p" + std::to_string(i) + "_\n";
+    return text;
+}
+
 std::string numbered(char letter, int i, std::size_t pad)
 {
     char head[16];

@@ -149,6 +149,16 @@ void write_file(const std::string& path, const std::string& text);
 std::string wait_file(const std::string& path, std::size_t size,
                       milliseconds timeout = milliseconds(5000));
 
+// Sets TZ to tz for this process (the fresh state puts it back after the
+// test).
+void use_tz(const std::string& tz);
+
+// What a shell command prints on its standard output and error.
+std::string output_of(const std::string& command);
+
+// Rule lines from..to (not included): "kI KIND pI_", one a line.
+std::string rule_lines(int from, int to, char kind);
+
 // "%Y_%m_%d" and other strftime formats of a time in the zone tz.
 std::string local_text(const char* format, long long when, const std::string& tz);
 

@@ -319,12 +319,7 @@ TEST(ListenerE2E, AsksForALargeReceiveQueue)
 {
     temp_dir dir;
     listener l(dir.path, {});
-    std::string out;
-    FILE* p = popen(("ss -ulmn 'sport = :" + std::to_string(l.port) + "' 2>&1").c_str(), "r");
-    char buf[512];
-    while (fgets(buf, sizeof buf, p))
-        out += buf;
-    pclose(p);
+    std::string out = output_of("ss -ulmn 'sport = :" + std::to_string(l.port) + "'");
     std::size_t at = out.find("rb");
     ASSERT_NE(at, std::string::npos) << out;
     long long rb = std::stoll(out.substr(at + 2));

@@ -67,13 +67,7 @@ read_result read_config(const std::string& text)
 const std::string opened = "il y a un fichier log.ini\n";
 const std::string display = "il y a un parametre d'affichage\n";
 
-std::string many_rules(int n, char kind)
-{
-    std::string text;
-    for (int i = 0; i < n; ++i)
-        text += "k" + std::to_string(i) + " " + kind + " p" + std::to_string(i) + "_\n";
-    return text;
-}
+std::string many_rules(int n, char kind) { return kit::rule_lines(0, n, kind); }
 
 } // namespace
 
@@ -175,8 +169,7 @@ TEST(ListenerReader, SaysAFileItCannotOpenOrRead)
 
 TEST(LogLine, IsStampStarsMessageBlanks)
 {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    kit::use_tz("UTC");
     const std::string stamp = " 07/12/2026 09:50:00  ***  ";
     struct { time_t t; std::string msg; std::string line; } cases[] = {
         {1796637000, "PUMP 3 ALARM", stamp + "PUMP 3 ALARM  \n"},

@@ -128,8 +128,7 @@ protected:
     void SetUp() override
     {
         kit::in_temp_dir::SetUp();
-        setenv("TZ", "UTC", 1);
-        tzset();
+        kit::use_tz("UTC");
     }
     // Files msg under prefix at when; returns what was said on standard error.
     static std::string file(const char* msg, const std::string& prefix, time_t when = t0)
