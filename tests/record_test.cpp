@@ -1,6 +1,7 @@
-// The record's promises, driven in-process on a clock the test sets: which
-// day files are written to disk and when, how a day file a crash left is
-// made whole, and how a failure that lasts is said.
+// The record's promises, driven in-process on a clock the test sets: the log
+// line and the local time that dates it, which day files are written to
+// disk and when, how a day file a crash left is made whole, the room a
+// flood may take, how a failure that lasts is said, and the stop.
 #include <gtest/gtest.h>
 
 #include "fresh_state.h"
@@ -13,7 +14,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -456,4 +459,84 @@ TEST_F(Record, FilesEveryPrefixAndSyncsNoLinkedFile)
     EXPECT_EQ(sync_at(t), "");
     EXPECT_EQ(sync_at(t + 5000), "listener: journal: l_" + day + ".log: sync: Too many levels of symbolic links\n");
     EXPECT_EQ(synced, names{});
+}
+
+TEST(LogLine, IsStampStarsMessageBlanks)
+{
+    kit::use_tz("UTC");
+    const std::string stamp = " 07/12/2026 09:50:00  ***  ";
+    struct { time_t t; std::string msg; std::string line; } cases[] = {
+        {1796637000, "PUMP 3 ALARM", stamp + "PUMP 3 ALARM  \n"},
+        {1796637000, "", stamp + "  \n"},
+        {1796637000, "two\nlines", stamp + "two\nlines  \n"},
+        {1796637000, std::string(499, 'm'), stamp + std::string(499, 'm') + "  \n"},
+        // After 19 January 2038 03:14:07 UTC, where a 32-bit clock ends.
+        {static_cast<time_t>(2147483648LL), "late", " 19/01/2038 03:14:08  ***  late  \n"},
+    };
+    char out[600];
+    std::tm when;
+    for (auto& c : cases) {
+        localtime_r(&c.t, &when);
+        std::size_t n = log_line(out, sizeof out, c.msg.c_str(), when);
+        EXPECT_EQ(std::string(out, n), c.line);
+    }
+    EXPECT_EQ(log_line(out, 30, "PUMP 3 ALARM", when), 0u); // too small: refused, not cut
+}
+
+// After the system's zone changes (a new /etc/localtime, as set-timezone
+// makes), the listener follows within a minute and without a look per
+// message. Done in a child with a private mount namespace, where another
+// zone file is mounted over /etc/localtime; needs root.
+TEST(LocalTime, FollowsAChangeOfTheSystemZoneWithinAMinute)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a zone over /etc/localtime needs root";
+    pid_t pid = fork();
+    if (pid == 0) {
+        auto zone = [](const char* name) {
+            std::string file = std::string("/usr/share/zoneinfo/") + name;
+            return mount(file.c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr) == 0;
+        };
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !zone("Etc/GMT-14"))
+            _exit(77);
+        unsetenv("TZ");
+        const time_t t0 = 1796637000; // 7 December 2026 09:50 UTC
+        std::tm tm;
+        if (!local_time(t0, tm) || tm.tm_hour != 23 || tm.tm_mday != 7)
+            _exit(1); // UTC+14
+        if (!zone("Etc/GMT+12"))
+            _exit(77);
+        if (!local_time(t0 + 30, tm) || tm.tm_hour != 23)
+            _exit(2); // not looked at again within the minute
+        if (!local_time(t0 + 61, tm) || tm.tm_hour != 21 || tm.tm_mday != 6)
+            _exit(3); // UTC-12, the day before
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first zone, 2: looked too soon, 3: change missed";
+}
+
+// The appends are written to disk when the first of them is 5 seconds old,
+// or sooner when 4 MiB wait, never within a second of the last sync (what
+// is synced, and when, is tried in record_test).
+TEST(JournalSync, WithinFiveSecondsOrAt4MiBNeverWithinASecond)
+{
+    const std::size_t mib4 = sync_bytes;
+    struct { long long now, last, since; std::size_t bytes; bool due; } cases[] = {
+        {5000, 0, 0, 100, true},       // the first append is 5 seconds old
+        {4999, 0, 0, 100, false},
+        {5000, 4500, 0, 100, false},   // within a second of the last sync
+        {2000, 0, 1500, mib4, true},   // 4 MiB wait
+        {2000, 0, 1500, mib4 - 1, false},
+        {900, 0, 100, mib4, false},    // 4 MiB, but within the second
+        {100, 5000, 100, 0, true},     // a clock that went back holds nothing off
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(sync_due(c.now, c.last, c.since, c.bytes), c.due)
+            << c.now << " after " << c.last << ", waiting since " << c.since << ", " << c.bytes;
 }
