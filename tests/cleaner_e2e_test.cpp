@@ -36,6 +36,14 @@ std::string handled(const std::string& prefix, const std::string& date)
            " ------------------------------fichier  " + file + " effacé si trouvé \n";
 }
 
+// A program's standard output on /dev/full: every write to it fails.
+start_options out_on_full_disk()
+{
+    start_options o;
+    o.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+    return o;
+}
+
 // Every file below dir, as paths relative to it.
 std::string listing(const temp_dir& dir)
 {
@@ -135,9 +143,7 @@ TEST(CleanerE2E, ReportsAFileItCannotDeleteAndGoesOn)
     EXPECT_FALSE(exists(dir.file("b_" + d + ".log")));
 
     // The reason is the delete's, whatever writing standard output did.
-    start_options full;
-    full.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
-    EXPECT_EQ(run("brannic", {"1", "log.ini"}, dir.path, &out, &err, tz, full), 0);
+    EXPECT_EQ(run("brannic", {"1", "log.ini"}, dir.path, &out, &err, tz, out_on_full_disk()), 0);
     EXPECT_EQ(err, "brannic: remove: a_" + d + ".log: Is a directory\n");
 }
 
@@ -233,9 +239,7 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
     EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
     // The reason is the delete's, whatever the standard output's own
     // failure (a full disk under the journal) sets meanwhile.
-    start_options full;
-    full.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
-    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, full), 1);
+    EXPECT_EQ(run("brannic-retention", {"30", "log.ini"}, dir.path, &out, &err, tz, out_on_full_disk()), 1);
     EXPECT_EQ(err, "brannic-retention: remove: " + d40 + ": Is a directory\n");
 }
 
