@@ -368,23 +368,24 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     const dated_second& d = dated(now);
     if (!d.ok)
         return not_filed(s, prefix, "no local date for the clock's time", now);
-    // The day file's name stays that of the second it was made for.
-    if (s.path[0] != '\0' && s.named_at == now)
-        copy_field(path, s.path);
-    else if (!day_file_name(path, sizeof path, prefix, d.when))
-        return not_filed(s, prefix, "day-file name too long", now);
+    // The day file's name is made once a second: within one, it is the
+    // last message's.
+    if (s.path[0] == '\0' || s.named_at != now) {
+        if (!day_file_name(path, sizeof path, prefix, d.when))
+            return not_filed(s, prefix, "day-file name too long", now);
+        if (std::strcmp(s.path, path) != 0) {
+            if (s.dirty)
+                sync_file(s); // yesterday's last lines, before its name is forgotten
+            copy_field(s.path, path);
+            s.tail_checked = false; // a new day's file: look at what it is
+            s.seen_regular = 0;
+            s.size = -1;
+        }
+        s.named_at = now;
+    }
     std::size_t len = stamped_line(line, sizeof line, msg, d.stamp);
     if (len == 0)
-        return not_filed(s, path, "log line too long", now);
-    s.named_at = now;
-    if (std::strcmp(s.path, path) != 0) {
-        if (s.dirty)
-            sync_file(s); // yesterday's last lines, before its name is forgotten
-        copy_field(s.path, path);
-        s.tail_checked = false; // a new day's file: look at what it is
-        s.seen_regular = 0;
-        s.size = -1;
-    }
+        return not_filed(s, s.path, "log line too long", now);
 
     // The bound and the floor, from what is known: no system call, but
     // what is there to look at again once a minute (a day file at its bound
@@ -392,25 +393,27 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     bool bound = day_max_bytes > 0;
     auto over = [&s, len] { return s.size >= 0 && s.size + static_cast<long long>(len) > day_max_bytes; };
     if (bound && over() && !recheck_due(now, s.seen_regular))
-        return at_bound(s, path, now);
+        return at_bound(s, s.path, now);
     if (s.room < 0 && (s.room_looked == 0 || recheck_due(now, s.room_looked))) {
         s.room = room_of(prefix, now);
         s.room_looked = now;
     }
+    bool size_unknown = s.size < 0;
     long long need = room_needed(s.room, s.size, len);
     if (!room_for(s.room, need, now)) {
         char why[sizeof s.why];
         room_why(s.room, why, sizeof why);
-        return not_filed(s, path, why, now);
+        return not_filed(s, s.path, why, now);
     }
 
-    int fd = open_day_file(s, path, now);
+    int fd = open_day_file(s, s.path, now);
     if (fd < 0)
         return -1;
-    need = room_needed(s.room, s.size, len); // the size is known once open
+    if (size_unknown)
+        need = room_needed(s.room, s.size, len); // known once the file is open
     if (bound && over()) {
         close(fd);
-        return at_bound(s, path, now);
+        return at_bound(s, s.path, now);
     }
     append_result r = append_whole(fd, line, len);
     if (r.err == 0) {
@@ -426,7 +429,7 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     if (close(fd) != 0 && r.err == 0)
         r.err = errno;
     if (r.err != 0 || r.nothing)
-        return not_filed(s, path,
+        return not_filed(s, s.path,
                          r.stuck ? "part of a line written and not taken back"
                          : r.nothing ? "nothing written"
                                      : std::strerror(r.err),
@@ -441,7 +444,7 @@ int journal_at(const char* msg, const char* prefix, std::time_t now)
     waiting_bytes += len;
     if (s.failing) {
         s.failing = false;
-        report(path, "filing again after %lu messages not filed\n", s.lost);
+        report(s.path, "filing again after %lu messages not filed\n", s.lost);
     }
     return 0;
 }

@@ -245,8 +245,9 @@ TEST_F(Retention, DeletesOnlyTheConfiguredPrefixesDaysPastTheAge)
     EXPECT_EQ(again.left_out, 8u);
 
     // A run that keeps each prefix's newest: a_ has today's; sub/b_ keeps
-    // its one file, though past the age, and says so; ./a_ is a_.
-    for (const char* f : {"a_2026_03_27.log", "sub/b_2026_02_01.log", "sub/b_2026_03_02.log"})
+    // its newest, though past the age, and says so (one dated after today
+    // is left out anyway, and no newest); ./a_ is a_.
+    for (const char* f : {"a_2026_03_27.log", "sub/b_2026_02_01.log", "sub/b_2026_03_02.log", "sub/b_2026_04_15.log"})
         kit::write_file(f, "x\n");
     retention_totals newest;
     testing::internal::CaptureStdout();
