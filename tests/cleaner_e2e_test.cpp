@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
@@ -97,8 +96,7 @@ TEST(CleanerE2E, RefusesWhatWouldDeleteTheWrongFiles)
 {
     temp_dir dir;
     write_file(dir.file("log.ini"), "A = a_\n");
-    std::string today = days_ago(0, tz);
-    write_file(dir.file("a_" + today + ".log"), "live\n");
+    write_file(dir.file("a_" + today() + ".log"), "live\n");
     write_file(dir.file("a_" + days_ago(3, tz) + ".log"), "old\n");
     std::string long_path = "./" + std::string(110, 'd') + "/log.ini"; // 120 characters
     struct { std::vector<std::string> args; std::string out; } cases[] = {
@@ -156,7 +154,7 @@ TEST(CleanerE2E, TheListenerKeepsFilingAfterTodaysFileIsDeleted)
     listener l(dir.path, {"log.ini"}, tz);
     send_to(l.port, "ALARM one");
     ASSERT_TRUE(l.wait_shown(shown_line("ALARM one")));
-    std::string file = dir.file("al_" + days_ago(0, tz) + ".log");
+    std::string file = dir.file("al_" + today() + ".log");
     ASSERT_TRUE(exists(file));
 
     ASSERT_EQ(run("brannic", {"0", "log.ini"}, dir.path, nullptr, nullptr, tz), 0);
@@ -210,22 +208,17 @@ TEST(CleanerE2E, TheDailyRunDeletesEveryDatePastTheAgeAndFailsWhereItCannot)
     const std::string nothing = "; nothing deleted\n";
     const std::string age = "brannic-retention: BRANNIC_AGE '";
     const std::string age_limit = "': a number of days from 1 to 36500 is needed" + nothing;
-    struct { std::vector<std::string> args; int status; std::string err; } refused[] = {
+    struct refusal { std::vector<std::string> args; int status; std::string err; };
+    std::vector<refusal> refused = {
         {{"30"}, 2, "usage: brannic-retention AGE CONFIGURATION\n"},
-        {{"0", "log.ini"}, 2, age + "0" + age_limit},   // today's files, the live one
-        {{"abc", "log.ini"}, 2, age + "abc" + age_limit},
-        {{"36501", "log.ini"}, 2, age + "36501" + age_limit},
-        // Typos that brannic would read as their leading digits.
-        {{"3O", "log.ini"}, 2, age + "3O" + age_limit},
-        {{"3 0", "log.ini"}, 2, age + "3 0" + age_limit},
-        {{"1e3", "log.ini"}, 2, age + "1e3" + age_limit},
-        {{"30.9", "log.ini"}, 2, age + "30.9" + age_limit},
-        {{" 30", "log.ini"}, 2, age + " 30" + age_limit},
-        {{"+30", "log.ini"}, 2, age + "+30" + age_limit},
         {{"30", "log.INI"}, 2, "brannic-retention: OVELSK_CONF 'log.INI': a path of at most 119 "
                                "characters ending in log.ini is needed" + nothing},
         {{"30", "absent/log.ini"}, 1, "brannic-retention: absent/log.ini: No such file or directory" + nothing},
     };
+    // Today's files (the live one), what is no number or too large, and
+    // typos that brannic would read as their leading digits.
+    for (const char* a : {"0", "abc", "36501", "3O", "3 0", "1e3", "30.9", " 30", "+30"})
+        refused.push_back({{a, "log.ini"}, 2, age + a + age_limit});
     for (auto& c : refused) {
         EXPECT_EQ(run("brannic-retention", c.args, dir.path, &out, &err, tz), c.status) << c.err;
         EXPECT_EQ(err, c.err);
@@ -257,8 +250,7 @@ TEST(CleanerE2E, TheDailyRunDeletesByAClockItCouldCheck)
         for (int n : ages)
             write_file(dir.file(prefix + days_ago(n, tz) + ".log"), "line\n");
     };
-    start_options o;
-    o.env = {"STATE_DIRECTORY=" + dir.file("state"), "BRANNIC_BOOT=0123456789abcdef0123456789abcdef"};
+    start_options o({"STATE_DIRECTORY=" + dir.file("state"), "BRANNIC_BOOT=0123456789abcdef0123456789abcdef"});
     const std::string last_run = dir.file("state/last-run");
     std::string out, err;
 
@@ -270,7 +262,7 @@ TEST(CleanerE2E, TheDailyRunDeletesByAClockItCouldCheck)
                        ".log : le plus récent de son préfixe, l'horloge n'étant pas vérifiée depuis le démarrage\n"),
               std::string::npos)
         << out;
-    EXPECT_EQ(listing(dir), "./a_" + days_ago(0, tz) + ".log\n./b_" + days_ago(31, tz) +
+    EXPECT_EQ(listing(dir), "./a_" + today() + ".log\n./b_" + days_ago(31, tz) +
                                 ".log\n./log.ini\n./state/last-run\n");
     EXPECT_EQ(err, "");
     // The next run of the same boot checks the clock: b_'s last file goes.

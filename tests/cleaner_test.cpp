@@ -4,11 +4,9 @@
 #include "fresh_state.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "cleaner.h"
@@ -132,8 +130,6 @@ std::vector<std::string> read_prefixes(const std::string& text, std::string& out
     return std::vector<std::string>(name_site, name_site + i_name);
 }
 
-std::string rules(int from, int to, char kind) { return kit::rule_lines(from, to, kind); }
-
 } // namespace
 
 TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
@@ -156,13 +152,13 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
         {"both kinds in file order, the rest ignored",
          "' c = comment_\nA = a_\r\n10.0.0.1 : lan_\naffichage * S\nB = a_\nC =\nnot a rule\n",
          opened, {"a_", "lan_", "a_", ""}},
-        {"25 rules of each kind, 50 prefixes", rules(0, 25, '=') + rules(25, 50, ':'), opened,
-         fifty},
+        {"25 rules of each kind, 50 prefixes", kit::rule_lines(0, 25, '=') + kit::rule_lines(25, 50, ':'),
+         opened, fifty},
         // The listener's limits, line for line: what it skips is skipped here
         // with the same words.
         {"past the limits",
          "A = " + std::string(24, 'p') + "\nB = " + std::string(25, 'q') + "\n" +
-             std::string(100, 'x') + "\n" + rules(0, 26, ':') + "C = c_\n'" +
+             std::string(100, 'x') + "\n" + kit::rule_lines(0, 26, ':') + "C = c_\n'" +
              std::string(150, 'c') + "\n",
          opened + "ligne 2 ignorée : préfixe de plus de 24 caractères\n" +
              "ligne 3 ignorée : plus de 99 caractères\n" +
@@ -170,11 +166,11 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
          past},
         // A line the listener skips does not use up a place of its kind.
         {"a source key the listener refuses, then 25 source rules",
-         "127.0.0.1" + std::string(21, 'x') + " : j/never_\n" + rules(0, 25, ':'),
+         "127.0.0.1" + std::string(21, 'x') + " : j/never_\n" + kit::rule_lines(0, 25, ':'),
          opened + "ligne 1 ignorée : clé de plus de 24 caractères pour une règle d'adresse\n",
          prefixes(0, 25)},
         {"three prefixes of 30 characters, then 25 content rules",
-         "A" + long30 + "B" + long30 + "C" + long30 + rules(0, 25, '='),
+         "A" + long30 + "B" + long30 + "C" + long30 + kit::rule_lines(0, 25, '='),
          opened + "ligne 1 ignorée : préfixe de plus de 24 caractères\n" +
              "ligne 2 ignorée : préfixe de plus de 24 caractères\n" +
              "ligne 3 ignorée : préfixe de plus de 24 caractères\n",

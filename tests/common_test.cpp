@@ -169,8 +169,6 @@ TEST(DayFileName, IsPrefixThenLocalDateThenLog)
     EXPECT_FALSE(day_date(out, day_date_size, when));
 }
 
-
-
 // A day file's name read back by the rule that makes it: only a real date
 // of the calendar is a date.
 TEST(DayFileName, IsReadBackIntoItsPrefixAndDate)

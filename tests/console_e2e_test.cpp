@@ -56,43 +56,31 @@ class EverySetUp : public testing::TestWithParam<setup> {
 protected:
     void stall(const listener& l)
     {
-        switch (GetParam().kind) {
-        case console_kind::terminal:
+        const console_kind kind = GetParam().kind;
+        int size = 4096;
+        if (kind == console_kind::terminal) {
             ASSERT_EQ(tcflow(l.p.shared, TCOOFF), 0); // what Ctrl-S does
-            break;
-        case console_kind::socket: {
-            int size = 4096;
+        } else if (kind == console_kind::socket) {
             setsockopt(l.p.shared, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-            break;
-        }
-        case console_kind::file: {
+        } else if (kind == console_kind::file) {
             FILE* f = std::fopen(filler().c_str(), "w");
             std::string page(4096, 'f');
             while (std::fwrite(page.data(), 1, page.size(), f) == page.size() && std::fflush(f) == 0)
                 ;
             std::fclose(f);
-            break;
-        }
-        default:
-            fcntl(l.p.out, F_SETPIPE_SZ, 4096); // one page: a few lines fill it
-            break;
+        } else {
+            fcntl(l.p.out, F_SETPIPE_SZ, size); // one page: a few lines fill it
         }
     }
     void resume(const listener& l)
     {
-        switch (GetParam().kind) {
-        case console_kind::terminal:
+        const console_kind kind = GetParam().kind;
+        if (kind == console_kind::terminal)
             ASSERT_EQ(tcflow(l.p.shared, TCOON), 0);
-            break;
-        case console_kind::file:
+        else if (kind == console_kind::file)
             ASSERT_EQ(unlink(filler().c_str()), 0);
-            break;
-        case console_kind::socket:
-            break;
-        default:
+        else if (kind != console_kind::socket)
             fcntl(l.p.out, F_SETPIPE_SZ, 65536); // back to a pipe's usual size
-            break;
-        }
     }
     std::string filler() const { return dir_.file("full/filler"); }
     temp_dir dir_;

@@ -33,6 +33,17 @@ std::string drained(int fd)
 
 void put(console& c, const std::string& text) { console_put(c, text.data(), text.size()); }
 
+// Fills a pipe through its write end, which is left blocking as it was.
+void fill(int writer)
+{
+    int flags = fcntl(writer, F_GETFL);
+    fcntl(writer, F_SETFL, flags | O_NONBLOCK);
+    const std::string page(4096, 'f');
+    while (write(writer, page.data(), page.size()) > 0)
+        ;
+    fcntl(writer, F_SETFL, flags);
+}
+
 // Each test in a directory of its own, with the streams as at start-up.
 class Console : public kit::in_temp_dir {
 protected:
@@ -79,12 +90,7 @@ TEST_F(Console, SaysWhatAStalledStandardErrorDropped)
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     fcntl(p[0], F_SETFL, O_NONBLOCK);
-    int full = fcntl(p[1], F_GETFL);
-    fcntl(p[1], F_SETFL, full | O_NONBLOCK);
-    const std::string page(4096, 'f');
-    while (write(p[1], page.data(), page.size()) > 0)
-        ;
-    fcntl(p[1], F_SETFL, full);
+    fill(p[1]);
     {
         console_on on(-1, p[1]);
         put(err_console, "report 1\n");
@@ -104,12 +110,7 @@ TEST_F(Console, AWriteThatStartsAfterItsBoundIsStillCut)
 {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    int flags = fcntl(p[1], F_GETFL);
-    fcntl(p[1], F_SETFL, flags | O_NONBLOCK);
-    const std::string page(4096, 'f');
-    while (write(p[1], page.data(), page.size()) > 0)
-        ;
-    fcntl(p[1], F_SETFL, flags); // full, and blocking: a write waits for the reader
+    fill(p[1]); // a write waits for the reader
     std::atomic<bool> done{false};
     std::thread reader([&] { // should the write wait, the reader comes after 3 s
         for (int i = 0; i < 300 && !done; ++i)

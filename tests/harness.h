@@ -68,6 +68,7 @@ struct start_options {
     std::vector<std::string> wrapper; // command words put in front (for example unshare -n)
     std::vector<std::string> env;     // NAME=value, beside TZ and PATH
     start_options(console_kind kind = console_kind::terminal) : out(kind) {}
+    explicit start_options(std::vector<std::string> environment) : env(std::move(environment)) {}
 };
 
 // Starts a program with the given arguments in dir, with TZ set to tz.

@@ -16,7 +16,7 @@
 namespace kit {
 int udp_socket_on(std::uint32_t address, int& port)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // handed over only on purpose
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));

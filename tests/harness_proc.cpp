@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kit {
 
@@ -60,14 +61,10 @@ bool drain(int fd, std::string& text, int wait_ms, bool file = false)
 // Reads everything left on fd after the program ended.
 void drain_all(int fd, std::string& text)
 {
-    char buf[4096];
-    struct pollfd p = {fd, POLLIN, 0};
-    while (fd >= 0 && poll(&p, 1, 0) > 0) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
+    std::size_t had;
+    do
+        had = text.size();
+    while (drain(fd, text, 0) && text.size() != had);
 }
 
 bool wait_text(int fd, std::string& text, const std::string& want, milliseconds timeout,
@@ -92,16 +89,12 @@ std::string program(const std::string& name)
     if (const char* dir = std::getenv("KIT_PROGRAM_DIR"); dir != nullptr && *dir != '\0')
         return std::string(dir) +
                (name == "brannic-retention" || name == "ovelsk-check-rules" ? "/../libexec/ovelsk-kit/" : "/") + name;
-    if (name == "ovelsk")
-        return KIT_OVELSK;
-    if (name == "brannic")
-        return KIT_BRANNIC;
-    if (name == "brannic-retention")
-        return KIT_BRANNIC_RETENTION;
-    if (name == "pelmok")
-        return KIT_PELMOK;
-    if (name == "ovelsk-check-rules")
-        return KIT_OVELSK_CHECK_RULES;
+    const std::pair<const char*, const char*> built[] = {
+        {"ovelsk", KIT_OVELSK}, {"brannic", KIT_BRANNIC}, {"brannic-retention", KIT_BRANNIC_RETENTION},
+        {"pelmok", KIT_PELMOK}, {"ovelsk-check-rules", KIT_OVELSK_CHECK_RULES}};
+    for (auto& [known, path] : built)
+        if (name == known)
+            return path;
     throw std::runtime_error("unknown program " + name);
 }
 

@@ -2,7 +2,6 @@
 // dates and times of a zone, numbered messages and rule lines.
 #include "harness.h"
 
-
 namespace kit {
 bool shaped(const std::string& text, std::size_t at, const char* shape)
 {

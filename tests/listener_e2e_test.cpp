@@ -3,17 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <ctime>
 #include <netinet/in.h>
-#include <csignal>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <poll.h>
 #include <cstddef>
-#include <cstring>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -31,13 +25,11 @@ const std::string usage =
     " ou : ovelsk 7923 /home/pi/my_c/log.ini \n";
 const std::string given = " il y a un  fichier d'initialisation précisé\n";
 
-
 std::string started(int port, int mode)
 {
     return "caractéristique affichage : " + std::to_string(mode) + " \nAttente reception port udp " +
            std::to_string(port) + ".\n";
 }
-
 
 } // namespace
 
@@ -97,9 +89,7 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
     };
     for (auto& c : cases) {
         std::string out, err;
-        start_options o;
-        o.env = c.env;
-        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err, tz, o), c.status) << c.err;
+        EXPECT_EQ(run("ovelsk", c.args, dir.path, &out, &err, tz, start_options(c.env)), c.status) << c.err;
         EXPECT_EQ(out, c.out) << c.err;
         EXPECT_EQ(err, c.err);
     }
@@ -118,18 +108,15 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
         {{p}, "caractéristique affichage : 1 \n", {day_max + "=", floor + "=0"}},
     };
     for (auto& c : accepted) {
-        start_options o;
-        o.env = c.env;
-        proc l = start("ovelsk", c.args, dir.path, tz, o);
+        proc l = start("ovelsk", c.args, dir.path, tz, start_options(c.env));
         std::string ready = "Attente reception port udp " + c.args[0] + ".\n";
-        bool listening = l.wait_out(ready);
-        if (!listening) {
-            EXPECT_EQ(l.wait_exit(), 2) << c.args[0];
-            EXPECT_NE(l.err_text.find("listener: failed to bind socket\n"), std::string::npos);
-            EXPECT_EQ(l.out_text, c.out);
-        } else {
+        if (l.wait_out(ready)) {
             EXPECT_EQ(l.out_text, c.out + ready);
+            continue;
         }
+        EXPECT_EQ(l.wait_exit(), 2) << c.args[0];
+        EXPECT_NE(l.err_text.find("listener: failed to bind socket\n"), std::string::npos);
+        EXPECT_EQ(l.out_text, c.out);
     }
 }
 
@@ -404,9 +391,8 @@ TEST(ListenerE2E, TheCheckSaysWhatTheListenerWouldMakeOfItsSettings)
     };
     for (auto& c : cases) {
         std::string out, err;
-        start_options o;
-        o.env = c.env;
-        EXPECT_EQ(run("ovelsk-check-rules", c.args, dir.path, &out, &err, tz, o), c.status) << out;
+        EXPECT_EQ(run("ovelsk-check-rules", c.args, dir.path, &out, &err, tz, start_options(c.env)), c.status)
+            << out;
         EXPECT_EQ(out, c.out);
         EXPECT_EQ(err, c.err);
     }

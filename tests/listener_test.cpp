@@ -7,19 +7,12 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 #include "display.h"
 #include "harness.h"
@@ -34,7 +27,6 @@ static void reset()
     forget_sender();
 }
 static const bool fresh = kit::keep_fresh(reset);
-
 
 // What any host sends is shown without a byte that could drive the terminal
 // or split the line; what is text, accents included, is shown as sent. The

@@ -48,8 +48,6 @@ read_result read_config(const std::string& text)
 const std::string opened = "il y a un fichier log.ini\n";
 const std::string display = "il y a un parametre d'affichage\n";
 
-std::string many_rules(int n, char kind) { return kit::rule_lines(0, n, kind); }
-
 } // namespace
 
 TEST(ListenerReader, BuildsTablesAndModeFromTheLines)
@@ -111,7 +109,7 @@ TEST(ListenerReader, BuildsTablesAndModeFromTheLines)
 
 TEST(ListenerReader, SkipsTheTwentySixthRuleOfEachKind)
 {
-    read_result r = read_config(many_rules(26, '=') + many_rules(26, ':'));
+    read_result r = read_config(kit::rule_lines(0, 26, '=') + kit::rule_lines(0, 26, ':'));
     EXPECT_EQ(r.out, opened + "ligne 26 ignorée : plus de 25 règles de contenu\n" +
                          "ligne 52 ignorée : plus de 25 règles d'adresse\n");
     ASSERT_EQ(r.content.size(), 25u);

@@ -7,9 +7,7 @@
 #include "fresh_state.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -17,14 +15,12 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -343,7 +339,6 @@ TEST_F(Record, SaysAPartLineItCouldNotTakeBack)
     EXPECT_EQ(said, "listener: journal: " + path + ": part of a line written and not taken back\n");
 }
 
-
 // The room the record may take, on a small file system. A flood never takes
 // the floor of free space, nor a day file past its bound; every line stays
 // whole, each message not filed is counted, and another prefix files on.
@@ -447,10 +442,10 @@ TEST_F(Record, AStopSyncsWhatItFiledAndSaysAStepSinceTheStart)
 // where a day file was is not followed by its sync.
 TEST_F(Record, FilesEveryPrefixAndSyncsNoLinkedFile)
 {
-    for (int i = 0; i < MAX_PREFIXES; ++i)
+    for (int i = 0; i < MAX_PREFIXES; ++i) {
         file("m", "p" + std::to_string(i) + "_");
-    for (int i = 0; i < MAX_PREFIXES; ++i)
         EXPECT_TRUE(kit::exists("p" + std::to_string(i) + "_" + day + ".log")) << i;
+    }
     journal_reset();
     file("x", "l_");
     kit::write_file("other", "kept\n");

@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -24,8 +23,6 @@
 using namespace kit;
 
 namespace {
-
-
 
 std::string numbered(int i) { return kit::numbered('Q', i); }
 
@@ -49,9 +46,7 @@ TEST(ServiceE2E, TellsTheManagerItIsReadyOnceBoundAndNeverWaitsOnIt)
                              "@kit-" + id + std::string(107 - 4 - id.size(), 'n')}) {
         SCOPED_TRACE(name);
         manager m(name);
-        start_options o;
-        o.env = {m.env()};
-        listener l(dir.path, {}, tz, o);
+        listener l(dir.path, {}, tz, start_options({m.env()}));
         int handed = -1;
         EXPECT_EQ(m.next(&handed), "READY=1\nFDSTORE=1\nFDNAME=udp\nFDPOLL=0");
         EXPECT_GE(handed, 0); // its socket, for the manager to keep
@@ -71,8 +66,7 @@ TEST(ServiceE2E, TellsTheManagerItIsReadyOnceBoundAndNeverWaitsOnIt)
     while (sendto(writer, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to) == 1)
         ;
     close(writer);
-    start_options o;
-    o.env = {full.env()};
+    start_options o({full.env()});
     listener l(dir.path, {}, tz, o);
     send_to(l.port, "after");
     EXPECT_TRUE(l.wait_shown(shown_line("after")));
@@ -280,22 +274,17 @@ TEST(ServiceE2E, AHandedSocketIsTakenOnlyWhenItIsTheOneToListenOn)
         o.env = c.env;
         o.env.push_back(m.env());
         o.port = free_port();
-        int s = socket(c.socket == v6_only ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        struct sockaddr_storage a = {};
-        socklen_t len = sizeof(struct sockaddr_in);
+        int port = c.socket == other_port ? 0 : o.port;
+        int s = c.socket == v6_only ? -1 : udp_socket_on(INADDR_ANY, port);
         if (c.socket == v6_only) {
+            s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            int on = 1;
             setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-            auto* a6 = reinterpret_cast<struct sockaddr_in6*>(&a);
-            a6->sin6_family = AF_INET6;
-            a6->sin6_port = htons(static_cast<uint16_t>(o.port));
-            len = sizeof *a6;
-        } else {
-            auto* a4 = reinterpret_cast<struct sockaddr_in*>(&a);
-            a4->sin_family = AF_INET;
-            a4->sin_port = htons(static_cast<uint16_t>(c.socket == other_port ? free_port() : o.port));
+            struct sockaddr_in6 a6 = {};
+            a6.sin6_family = AF_INET6;
+            a6.sin6_port = htons(static_cast<uint16_t>(o.port));
+            ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr*>(&a6), sizeof a6), 0);
         }
-        ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr*>(&a), len), 0);
         if (c.socket == nonblocking)
             fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
         if (c.socket == own)
@@ -305,10 +294,8 @@ TEST(ServiceE2E, AHandedSocketIsTakenOnlyWhenItIsTheOneToListenOn)
         const std::string handed_link = "socket:[" + std::to_string(st.st_ino) + "]";
         o.handed = s;
         o.give_handed = true;
-        if (c.other_first) {
-            int port = 0;
-            o.handed_first = udp_socket_on(INADDR_LOOPBACK, port);
-        }
+        if (c.other_first)
+            o.handed_first = udp_socket_on(INADDR_LOOPBACK, port = 0);
         listener l(dir.path, {"log.ini"}, tz, o);
         for (auto& said : c.said) {
             int handed = -1;
