@@ -38,14 +38,8 @@ TEST(CopyText, RefusesWhatDoesNotFitAndCutsNothing)
 TEST(SplitLine, ReadsKeyKindAndValueLikeTheScanPattern)
 {
     const std::string k39(39, 'k');
-    struct {
-        std::string line;
-        std::string key;
-        char kind;
-        std::string value;
-        bool key_fits = true;
-        bool value_fits = true;
-    } cases[] = {
+    struct { std::string line, key; char kind; std::string value;
+             bool key_fits = true; bool value_fits = true; } cases[] = {
         {"ALARM = /var/log/my_log/alarm_", "ALARM", '=', "/var/log/my_log/alarm_"},
         {"192.168.1. : /var/log/my_log/lan_", "192.168.1.", ':', "/var/log/my_log/lan_"},
         {"ALARM =/var/log/my_log/alarm_", "ALARM", '=', "/var/log/my_log/alarm_"},

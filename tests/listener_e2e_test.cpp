@@ -56,12 +56,8 @@ TEST(ListenerE2E, RefusesBadArgumentsWithTheUsageLines)
                "\n";
     };
     const std::string long_path = "/" + std::string(111, 'd') + "/log.ini"; // 120 characters
-    struct {
-        std::vector<std::string> args;
-        std::string out, err;
-        int status = 0;
-        std::vector<std::string> env = {};
-    } cases[] = {
+    struct { std::vector<std::string> args; std::string out, err; int status = 0;
+             std::vector<std::string> env = {}; } cases[] = {
         {{}, usage, ""},
         {{"7923", "a/log.ini", "extra"}, usage, ""},
         {{"123456789"}, usage, port("123456789")}, // nine characters: never cut to a port of eight
@@ -362,12 +358,7 @@ TEST(ListenerE2E, TheCheckSaysWhatTheListenerWouldMakeOfItsSettings)
     write_file(dir.file("bad-log.ini"), "affichage * x\nALARM=al_\nhello\nALARM = " + std::string(30, 'p') +
                                             "\nPUMP = gone/p_\n");
     const std::string opened = "il y a un fichier log.ini\n";
-    struct {
-        std::vector<std::string> args;
-        std::vector<std::string> env;
-        std::string out, err;
-        int status;
-    } cases[] = {
+    struct { std::vector<std::string> args, env; std::string out, err; int status; } cases[] = {
         {{"7923", "good-log.ini"}, {},
          opened + "il y a un parametre d'affichage\nseul les selectionnées sont affichés\n"
                   "source rule: 10.0. : in/lan_\ncontent rule: ALARM = alarm_\ndisplay mode: 2\n"

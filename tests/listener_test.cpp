@@ -33,9 +33,7 @@ static const bool fresh = kit::keep_fresh(reset);
 // edges of each range are tried on both sides.
 TEST(ShownText, EscapesControlsAndBadUtf8KeepsText)
 {
-    struct {
-        std::string msg, shown;
-    } cases[] = {
+    struct { std::string msg, shown; } cases[] = {
         {"PUMP 3 ALARM\tok ~", "PUMP 3 ALARM\tok ~"},
         {"\x01\x1b[2J\r\n\x1f\x7f", "\\x01\\x1b[2J\\x0d\\x0a\\x1f\\x7f"},
         {"été ☃ 𝄞 \xc2\xa0", "été ☃ 𝄞 \xc2\xa0"},                  // 2, 3, 4 bytes; NBSP
@@ -67,11 +65,7 @@ TEST(ShownText, EscapesControlsAndBadUtf8KeepsText)
 // nothing is dropped.
 TEST(Drops, SaidAtFirstOnceAMinuteAndWithTheTotalAfterAQuietSecond)
 {
-    struct {
-        std::uint32_t count;
-        long long ms;
-        bool said;
-    } steps[] = {
+    struct { std::uint32_t count; long long ms; bool said; } steps[] = {
         {0, 1000, false},  {5, 1010, true},   {9, 1020, false}, {9, 1030, false},
         {9, 2030, true},   {9, 3200, false},  {12, 3300, false},
         {20, 4400, true}, // after a quiet second, what the flood's end dropped

@@ -53,14 +53,7 @@ const std::string display = "il y a un parametre d'affichage\n";
 TEST(ListenerReader, BuildsTablesAndModeFromTheLines)
 {
     std::string l100(100, 'x');
-    struct {
-        const char* name;
-        std::string text;
-        std::string out;
-        int mode;
-        rules content;
-        rules source;
-    } cases[] = {
+    struct { const char* name; std::string text, out; int mode; rules content, source; } cases[] = {
         {"rules and comment",
          "' a comment = c_\nALARM = /var/log/my_log/alarm_\n192.168.1. : lan_\n"
          "affichage * S\n",

@@ -142,11 +142,6 @@ protected:
         journal_sync(now_ms);
         return testing::internal::GetCapturedStderr();
     }
-    static std::vector<std::string> sorted(std::vector<std::string> v)
-    {
-        std::sort(v.begin(), v.end());
-        return v;
-    }
 };
 
 using names = std::vector<std::string>;
@@ -165,7 +160,8 @@ TEST_F(Record, SyncsEachFileAppendedToOnceWhenItsTimeIsUp)
     EXPECT_TRUE(journal_sync(t + 4999));
     EXPECT_EQ(synced, names{});
     EXPECT_FALSE(journal_sync(t + 5000));
-    EXPECT_EQ(sorted(synced), (names{"a_" + day + ".log", "b_" + day + ".log"}));
+    std::sort(synced.begin(), synced.end());
+    EXPECT_EQ(synced, (names{"a_" + day + ".log", "b_" + day + ".log"}));
     EXPECT_FALSE(journal_sync(t + 9000)); // nothing waits
     EXPECT_EQ(synced.size(), 2u);
 
@@ -221,12 +217,11 @@ TEST_F(Record, TheReceiveTimesOutOnlyWhileAppendsWait)
     sync_on_time(fd, timed, t);
     EXPECT_EQ(timeout(), 0);
     file("1", "a_");
-    sync_on_time(fd, timed, t);
-    EXPECT_EQ(timeout(), 1000);
-    sync_on_time(fd, timed, t + 4000);
-    EXPECT_EQ(timeout(), 1000);
-    sync_on_time(fd, timed, t + 5000);
-    EXPECT_EQ(timeout(), 0);
+    struct { long long now; long ms; } steps[] = {{t, 1000}, {t + 4000, 1000}, {t + 5000, 0}};
+    for (auto& s : steps) {
+        sync_on_time(fd, timed, s.now);
+        EXPECT_EQ(timeout(), s.ms) << s.now - t;
+    }
     EXPECT_EQ(synced.size(), 1u);
     close(fd);
 }
@@ -261,13 +256,8 @@ TEST_F(Record, LooksAgainAndRepeatsAFailureOncePerMinute)
 TEST_F(Record, RepairsWhatACrashLeftAtTheEnd)
 {
     const std::string head = " 06/12/2026 23:00:00  ***  old  \n";
-    struct {
-        const char* name;
-        std::string before, kept;
-        std::vector<std::string> said;
-        bool cut_fails = false;
-        bool reads_short = false;
-    } cases[] = {
+    struct { const char* name; std::string before, kept; std::vector<std::string> said;
+             bool cut_fails = false; bool reads_short = false; } cases[] = {
         {"whole", head, head, {}},
         {"a long run of NUL bytes", head + std::string(10000, '\0'), head,
          {"10000 NUL bytes left by a crash removed"}},

@@ -26,12 +26,13 @@ namespace {
 
 std::string numbered(int i) { return kit::numbered('Q', i); }
 
-// The log lines of the messages numbered from, to (not included).
-std::string logged_range(int from, int to)
+// The log lines (or display lines) of the messages numbered from, to (not
+// included).
+std::string logged_range(int from, int to, std::string (*line)(const std::string&) = logged)
 {
     std::string text;
     for (int i = from; i < to; ++i)
-        text += logged(numbered(i));
+        text += line(numbered(i));
     return text;
 }
 
@@ -144,10 +145,7 @@ TEST(ServiceE2E, AStopFilesWhatWasQueuedThenEndsByTheSignal)
         }
         EXPECT_EQ(masked(read_file(dir.file(s + today() + ".log"))), full ? "" : logged_range(0, queued));
         EXPECT_EQ(masked(read_file(dir.file("q_" + today() + ".log"))), logged_range(0, queued));
-        std::string shown;
-        for (int i = 0; i < queued; ++i)
-            shown += shown_line(numbered(i));
-        EXPECT_EQ(l.shown(), shown);
+        EXPECT_EQ(l.shown(), logged_range(0, queued, shown_line));
     }
 }
 
