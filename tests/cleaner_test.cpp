@@ -143,9 +143,8 @@ TEST(CleanerReader, GathersEveryPrefixTheListenerCanWrite)
         return p;
     };
     P fifty = prefixes(0, 50);
-    P past = {std::string(24, 'p')};
-    for (auto& p : prefixes(0, 25))
-        past.push_back(p);
+    P past = prefixes(0, 25);
+    past.insert(past.begin(), std::string(24, 'p'));
     past.push_back("c_");
     std::string long30 = " = " + std::string(30, 'j') + "\n";
     struct { const char* name; std::string text; std::string out; P prefixes; } cases[] = {

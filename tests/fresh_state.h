@@ -10,33 +10,30 @@
 
 namespace kit {
 
+// TZ as it was when made, set or not, and put back by restore().
+struct kept_tz {
+    bool set = std::getenv("TZ") != nullptr;
+    std::string value = set ? std::getenv("TZ") : "";
+    void restore() const
+    {
+        set ? setenv("TZ", value.c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
+};
+
 class fresh_state : public testing::EmptyTestEventListener {
 public:
-    explicit fresh_state(void (*reset)()) : reset_(reset)
-    {
-        const char* tz = std::getenv("TZ");
-        had_tz_ = tz != nullptr;
-        if (had_tz_)
-            tz_ = tz;
-    }
+    explicit fresh_state(void (*reset)()) : reset_(reset) {}
     void OnTestStart(const testing::TestInfo&) override
     {
         if (reset_ != nullptr)
             reset_();
     }
-    void OnTestEnd(const testing::TestInfo&) override
-    {
-        if (had_tz_)
-            setenv("TZ", tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    void OnTestEnd(const testing::TestInfo&) override { tz_.restore(); }
 
 private:
     void (*reset_)();
-    bool had_tz_;
-    std::string tz_;
+    kept_tz tz_;
 };
 
 // Registers the reset for every test of this binary; call it once, from a

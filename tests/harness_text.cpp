@@ -2,6 +2,8 @@
 // dates and times of a zone, numbered messages and rule lines.
 #include "harness.h"
 
+#include "fresh_state.h"
+
 namespace kit {
 bool shaped(const std::string& text, std::size_t at, const char* shape)
 {
@@ -49,10 +51,8 @@ std::size_t logged_size(const std::string& msg)
 // Formats a local time in the zone tz; shift moves the date by whole days.
 static std::string format_in(const char* format, long long when, const std::string& tz, int shift)
 {
-    const char* old = std::getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", tz.c_str(), 1);
-    tzset();
+    const kept_tz kept;
+    use_tz(tz);
     time_t t = static_cast<time_t>(when);
     struct tm tm;
     localtime_r(&t, &tm);
@@ -64,11 +64,7 @@ static std::string format_in(const char* format, long long when, const std::stri
     }
     char buf[64];
     strftime(buf, sizeof buf, format, &tm);
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
+    kept.restore();
     return buf;
 }
 
